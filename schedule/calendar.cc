@@ -1,0 +1,69 @@
+// Calendar arithmetic on the proleptic Gregorian calendar.
+//
+// Every scheduling decision is made in whole days: a date becomes a day
+// number, so that the days between two dates are a subtraction. The month
+// and year lengths that the named periods need are taken around the current
+// local date; the arithmetic itself works on any broken-down date, so that
+// it can be checked for every date and not only for today.
+
+#include "schedule/schedule.h"
+
+namespace {
+
+/// February has 28 days here in every year; the leap day is always added by
+/// the rules, never by changing the table.
+constexpr std::int32_t month_lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+constexpr bool is_leap(std::int32_t year) {
+  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+constexpr std::int32_t year_length(std::int32_t year) { return is_leap(year) ? 366 : 365; }
+
+/// The current local date, read from the clock on every call.
+std::tm local_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm date{};
+  localtime_r(&now, &date);
+  return date;
+}
+
+}  // namespace
+
+std::int32_t day_number(std::int32_t year, std::int32_t month, std::int32_t mday) {
+  // The largest year keeps every result, and so every difference, within 32 bits.
+  if (static_cast<std::uint32_t>(year) - 1u > 5867440u) return -1;
+  if (static_cast<std::uint32_t>(month) - 1u > 11u || mday <= 0) return -1;
+  const bool leap = is_leap(year);
+  const std::int32_t month_length = month == 2 ? 28 + (leap ? 1 : 0) : month_lengths[month - 1];
+  if (mday > month_length) return -1;
+
+  const std::int32_t y = year - 1;
+  std::int32_t days = 365 * y + y / 4 - y / 100 + y / 400;
+  for (std::int32_t m = 1; m < month; ++m) days += month_lengths[m - 1];
+  if (month > 2 && leap) days += 1;
+  return days + mday;
+}
+
+CalendarLengths lengths_around(const std::tm& date) {
+  const std::int32_t year = date.tm_year + 1900;
+  const std::int32_t month = date.tm_mon;  // 0 for January
+  CalendarLengths lengths{};
+  // The month before January is December, always 31 days; the month before
+  // March is February of this very year.
+  if (month == 0)
+    lengths.previous_month = 31;
+  else if (month == 2)
+    lengths.previous_month = is_leap(year) ? 29 : 28;
+  else
+    lengths.previous_month = month_lengths[month - 1];
+  lengths.current_month = month == 1 ? (is_leap(year) ? 29 : 28) : month_lengths[month];
+  lengths.previous_year = year_length(year - 1);
+  lengths.current_year = year_length(year);
+  return lengths;
+}
+
+std::int32_t days_previous_month() { return lengths_around(local_now()).previous_month; }
+std::int32_t days_current_month() { return lengths_around(local_now()).current_month; }
+std::int32_t days_previous_year() { return lengths_around(local_now()).previous_year; }
+std::int32_t days_current_year() { return lengths_around(local_now()).current_year; }

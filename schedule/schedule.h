@@ -1,0 +1,82 @@
+// Scheduling: calendar arithmetic, stamp files and job locks, the run list.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+
+#include "lapsero.h"
+
+// ---------------------------------------------------------------------------
+// Calendar arithmetic (calendar.cc)
+
+/// Day number of a proleptic Gregorian date, 1 January of year 1 being day 1;
+/// -1 for an invalid or out-of-range date.
+std::int32_t day_number(std::int32_t year, std::int32_t month, std::int32_t mday);
+
+/// Lengths of the months and years around a local date.
+struct CalendarLengths {
+  std::int32_t previous_month;  ///< days of the month before
+  std::int32_t current_month;   ///< days of the month itself
+  std::int32_t previous_year;   ///< days of the calendar year before
+  std::int32_t current_year;    ///< days of the year itself
+};
+
+/// The lengths around a broken-down local date (tm_year, tm_mon).
+CalendarLengths lengths_around(const std::tm& date);
+
+/// Days of the month before the current local month.
+std::int32_t days_previous_month();
+/// Days of the current local month.
+std::int32_t days_current_month();
+/// Days of the calendar year before the current local year.
+std::int32_t days_previous_year();
+/// Days of the current local year.
+std::int32_t days_current_year();
+
+// ---------------------------------------------------------------------------
+// Stamp files and job locks (stamps.cc)
+
+/// Opens or creates the job's stamp file, owned by the real user, mode 0600.
+void open_stamp(JobEntry* job);
+/// 1: due and locked (stamp_fd stays open); 0: not due or locked elsewhere.
+int check_due(JobEntry* job);
+/// Writes the start date into the open stamp file.
+void write_stamp(JobEntry* job);
+/// Closes the stamp file, which ends the job lock.
+void release_stamp(JobEntry* job);
+/// The update mode: open, write and close the stamp file, without the lock.
+void refresh_stamp(JobEntry* job);
+
+/// The due decision on what a stamp file held.
+enum class Due { no, yes, unknown_period };
+
+/// The previous and the current length of what a named period counts in.
+struct PeriodLengths {
+  std::int32_t previous;
+  std::int32_t current;
+};
+
+/// Where the due decision gets those lengths; asked only for a monthly or
+/// yearly job, at the moment of its test.
+using LengthsSource = PeriodLengths (*)(PeriodKind kind);
+
+/// The lengths around the current local date, read from the clock.
+PeriodLengths clock_lengths(PeriodKind kind);
+
+/// The day a stamp's first 8 bytes record: its day number, -1 for an
+/// impossible date, 0 when they do not read as a date.
+std::int32_t stamped_day(const char* stamp);
+
+/// Whether a job is due, given the bytes read from its stamp (at most 8) and
+/// the start date's day number.
+Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
+               std::int32_t period_days, PeriodKind kind, LengthsSource lengths);
+
+// ---------------------------------------------------------------------------
+// The run list (run_list.cc)
+
+/// Chooses and sorts the jobs of this run into run_list and run_count.
+void build_run_list();
+/// The qsort comparison of two run-list entries.
+int run_order(const void* a, const void* b);
