@@ -1,0 +1,225 @@
+// The table file reader.
+//
+// The table is read once, byte by byte, and joined into logical lines by
+// backslash continuation. Each logical line is one of four kinds, told apart
+// by extended regular expressions tried in a fixed order: blank or comment,
+// environment setting, interval job, named-period job. A line of no kind, or
+// with numbers or a period word that cannot be taken, is reported, counted
+// and skipped, and reading goes on with the next line. Only a failure of the
+// file itself, of the expression machinery or of pattern matching ends the
+// process.
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <fnmatch.h>
+#include <regex.h>
+#include <unistd.h>
+
+#include "control/control.h"
+#include "table/table.h"
+
+int line_number = 0;
+std::FILE* table_stream = nullptr;
+
+namespace {
+
+/// The longest name a file in the spool directory can have.
+constexpr std::size_t longest_file_name = 255;
+
+/// A name that passes the line syntax but can never name a stamp file: "."
+/// and ".." are directories, and a longer name fails every open. Such a job
+/// would end every run at its due test, so its line is refused at once.
+bool unusable_stamp_name(std::string_view name) {
+  return name == "." || name == ".." || name.size() > longest_file_name;
+}
+
+void invalid_syntax() {
+  problem("Invalid syntax in %s on line %d - skipping this line", settings.table_path, line_number);
+}
+
+void out_of_range() {
+  problem("%s: number out of range on line %d, skipping", settings.table_path, line_number);
+}
+
+/// Copies a text into the RecordArena.
+const char* keep_text(const char* text) {
+  return static_cast<const char*>(obstack_copy0(&RecordArena, text, std::strlen(text)));
+}
+
+void register_job(std::int32_t period_days, PeriodKind kind, std::int32_t delay, const char* name,
+                  const char* command) {
+  auto* job = static_cast<JobEntry*>(obstack_alloc(&RecordArena, sizeof(JobEntry)));
+  *job = JobEntry{};
+  job->period_days = period_days;
+  job->period_kind = kind;
+  job->delay_minutes = delay;
+  job->table_line = line_number;
+  job->name = keep_text(name);
+  job->pattern_index = pattern_index_for(name);
+  job->command = keep_text(command);
+  job->job_pid = 0;
+  job->mailer_pid = 0;
+  job->stamp_fd = job->output_fd = -1;
+  append_job(job);
+}
+
+void add_env_setting(const char* name, const char* value) {
+  auto* setting = static_cast<EnvSetting*>(obstack_alloc(&RecordArena, sizeof(EnvSetting)));
+  obstack_grow(&RecordArena, name, std::strlen(name));
+  obstack_1grow(&RecordArena, '=');
+  obstack_grow0(&RecordArena, value, std::strlen(value));
+  setting->assignment = static_cast<const char*>(obstack_finish(&RecordArena));
+  append_setting(setting);
+}
+
+void add_interval_job(const char* period_digits, const char* delay_digits, const char* name,
+                      const char* command) {
+  const std::int32_t period = to_count(period_digits);
+  const std::int32_t delay = to_count(delay_digits);
+  if (period == -1 || delay == -1) return out_of_range();
+  register_job(period, PeriodKind::none, delay, name, command);
+}
+
+/// A period word is recognised by its first seven characters only, so
+/// "@monthl" and "@monthlyish" are monthly and "@yearlyx" is yearly.
+PeriodKind named_period(const char* word) {
+  if (std::strncmp(word, "@monthly", 7) == 0) return PeriodKind::monthly;
+  if (std::strncmp(word, "@yearly", 7) == 0) return PeriodKind::yearly;
+  return PeriodKind::none;
+}
+
+void add_named_job(const char* word, const char* delay_digits, const char* name, const char* command) {
+  const std::int32_t delay = to_count(delay_digits);
+  if (delay == -1) return out_of_range();
+  const PeriodKind kind = named_period(word);
+  if (kind == PeriodKind::none) {
+    problem("%s: Unknown named period on line %d, skipping", settings.table_path, line_number);
+    return;
+  }
+  register_job(0, kind, delay, name, command);
+}
+
+int match_or_bail(const char* pattern, char* line, std::initializer_list<char**> places) {
+  const int matched = match_captures(pattern, line, places);
+  if (matched == -1) bail("Regex error reading %s", settings.table_path);
+  return matched;
+}
+
+}  // namespace
+
+char* read_logical_line() {
+  if (std::feof(table_stream)) return nullptr;
+  // One byte is held back: what becomes of it depends on the byte after it.
+  constexpr int none = -1;
+  int held = none;
+  for (;;) {
+    const int c = getc(table_stream);
+    if (c == EOF || (c == '\n' && held != '\\')) {
+      if (held != none) obstack_1grow(&LineArena, static_cast<char>(held));
+      break;
+    }
+    if (held == '\n')
+      obstack_1grow(&LineArena, ' ');
+    else if (held != '\\' && held != none)
+      obstack_1grow(&LineArena, static_cast<char>(held));
+    held = c == '\0' ? none : c;
+  }
+  if (std::ferror(table_stream)) bail_sys("Error reading %s", settings.table_path);
+  obstack_1grow(&LineArena, '\0');
+  return static_cast<char*>(obstack_finish(&LineArena));
+}
+
+int match_captures(const char* pattern, char* line, std::initializer_list<char**> places) {
+  regex_t expression;
+  if (regcomp(&expression, pattern, REG_EXTENDED) != 0) return -1;
+  const std::size_t count = places.size();
+  auto* match = static_cast<regmatch_t*>(alloc_or_bail((count + 1) * sizeof(regmatch_t)));
+  int result = 1;
+  const int status = regexec(&expression, line, count + 1, match, 0);
+  if (status == REG_NOMATCH) {
+    result = 0;
+  } else if (status != 0) {
+    result = -1;
+  } else {
+    std::size_t group = 1;
+    for (char** place : places) {
+      const regmatch_t& span = match[group++];
+      if (!place) continue;
+      if (span.rm_so == -1) {
+        result = -1;
+        break;
+      }
+      *place = line + span.rm_so;
+      line[span.rm_eo] = '\0';
+    }
+  }
+  std::free(match);
+  regfree(&expression);
+  return result;
+}
+
+std::int32_t to_count(const char* digits) {
+  errno = 0;
+  const long value = std::strtol(digits, nullptr, 10);
+  if (errno == ERANGE || value > INT_MAX) return -1;
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t pattern_index_for(const char* name) {
+  for (int i = 0; i < settings.job_pattern_count; ++i) {
+    const int result = fnmatch(settings.job_patterns[i], name, 0);
+    if (result == 0) return i;
+    if (result != FNM_NOMATCH) bail("fnmatch() error");
+  }
+  return -1;
+}
+
+void handle_line(char* line) {
+  ++line_number;
+  char* first = nullptr;
+  char* second = nullptr;
+  char* name = nullptr;
+  char* command = nullptr;
+  if (match_or_bail(blank_or_comment_expression, line, {})) return;
+  if (match_or_bail(setting_expression, line, {&first, &second})) return add_env_setting(first, second);
+  if (match_or_bail(interval_job_expression, line, {&first, &second, &name, &command})) {
+    if (unusable_stamp_name(name)) return invalid_syntax();
+    return add_interval_job(first, second, name, command);
+  }
+  if (match_or_bail(named_job_expression, line, {&first, &second, &name, &command})) {
+    if (unusable_stamp_name(name)) return invalid_syntax();
+    return add_named_job(first, second, name, command);
+  }
+  invalid_syntax();
+}
+
+void load_table(int start_dir_fd) {
+  reset_lists();
+  line_number = 0;
+  // A relative table path is taken from where lapsero was started. Should
+  // that directory no longer be enterable, a relative path is not looked up
+  // in the spool instead: it is reported as a table that cannot be opened.
+  int open_errno = 0;
+  if (fchdir(start_dir_fd) != 0 && settings.table_path[0] != '/') {
+    open_errno = errno;
+  } else {
+    table_stream = std::fopen(settings.table_path, "r");
+    open_errno = errno;
+  }
+  if (chdir(settings.spool_dir) != 0) bail_sys("Can't chdir to %s", settings.spool_dir);
+  if (!table_stream) {
+    errno = open_errno;
+    bail_sys("Error opening %s", settings.table_path);
+  }
+  init_arenas();
+  while (char* line = read_logical_line()) {
+    handle_line(line);
+    obstack_free(&LineArena, line);
+  }
+  if (std::fclose(table_stream) != 0) bail_sys("Error closing %s", settings.table_path);
+  table_stream = nullptr;
+}

@@ -1,0 +1,52 @@
+// The job table: records, lists and arenas, and the table file reader.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <initializer_list>
+
+#include "lapsero.h"
+
+// ---------------------------------------------------------------------------
+// Records, lists and arenas (records.cc)
+
+/// Sets up both arenas: LineArena first, then RecordArena.
+void init_arenas();
+/// Empties both lists.
+void reset_lists();
+/// Appends a job; it takes the current env_tail as its last_env.
+void append_job(JobEntry* job);
+/// Appends an environment setting.
+void append_setting(EnvSetting* setting);
+
+// ---------------------------------------------------------------------------
+// The table file reader (reader.cc)
+
+/// Reads the table into the job and environment lists, relative to the start
+/// directory; returns with the spool directory as working directory again.
+void load_table(int start_dir_fd);
+
+/// The next logical line of the table, in the LineArena; nullptr at the end.
+char* read_logical_line();
+/// The stream read_logical_line takes its bytes from.
+extern std::FILE* table_stream;
+
+/// Matches an extended expression; on 1 each wanted group (a non-null place)
+/// has been cut out of the line in place. 0: no match; -1: failure.
+int match_captures(const char* pattern, char* line, std::initializer_list<char**> places);
+
+/// Decimal digits to 0..2147483647, or -1 when out of range.
+std::int32_t to_count(const char* digits);
+/// Position of the first job pattern matching name, or -1.
+std::int32_t pattern_index_for(const char* name);
+
+/// Handles one logical line: registers it or reports why not.
+void handle_line(char* line);
+
+/// The four kinds of line, tried in this order.
+inline constexpr const char blank_or_comment_expression[] = "^[ \t]*($|#)";
+inline constexpr const char setting_expression[] = "^[ \t]*([^ \t=]+)[ \t]*=(.*)$";
+inline constexpr const char interval_job_expression[] =
+    "^[ \t]*([[:digit:]]+)[ \t]+([[:digit:]]+)[ \t]+([^ \t/]+)[ \t]+([^ \t].*)$";
+inline constexpr const char named_job_expression[] =
+    "^[ \t]*(@[^ \t]+)[ \t]+([[:digit:]]+)[ \t]+([^ \t/]+)[ \t]+([^ \t].*)$";
