@@ -1,0 +1,138 @@
+// Stamp files and job locks.
+//
+// Each job has a stamp file in the spool directory, named like the job, that
+// records the start date of the run that last ran it: 9 bytes, "YYYYMMDD\n".
+// The due test compares it with the job's period. A due job's stamp stays
+// open, and a write lock over the whole file held, from its due test until
+// the reaper has written the new date, so two schedulers on one spool never
+// run the same job at once. The spool directory is the working directory, so
+// a stamp is always opened by the bare job name.
+
+#include <cerrno>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "control/control.h"
+#include "schedule/schedule.h"
+
+namespace {
+
+/// Bytes of a stamp as written; only the first 8 are ever read.
+constexpr int stamp_size = 9;
+constexpr int stamp_date_size = 8;
+
+/// Closes the stamp of a job that will not run in this run.
+int pass_over(JobEntry* job) {
+  close_or_bail(job->stamp_fd);
+  job->stamp_fd = -1;
+  return 0;
+}
+
+}  // namespace
+
+std::int32_t stamped_day(const char* stamp) {
+  int year, month, mday;
+  if (std::sscanf(stamp, "%4d%2d%2d", &year, &month, &mday) != 3) return 0;
+  return day_number(year, month, mday);
+}
+
+PeriodLengths clock_lengths(PeriodKind kind) {
+  PeriodLengths lengths{};
+  if (kind == PeriodKind::monthly) {
+    lengths.previous = days_previous_month();
+    lengths.current = days_current_month();
+  } else {
+    lengths.previous = days_previous_year();
+    lengths.current = days_current_year();
+  }
+  return lengths;
+}
+
+Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
+               std::int32_t period_days, PeriodKind kind, LengthsSource lengths) {
+  if (force || stamp.size() < stamp_date_size) return Due::yes;
+  char date[stamp_date_size + 1] = {};
+  stamp.copy(date, stamp_date_size);
+  // A stamp that is not a date counts as day 0, an impossible date as day -1:
+  // either way the job is due, unless a numeric period is longer still.
+  const std::int32_t elapsed = today_number - stamped_day(date);
+  // A stamp in the future (a clock set back) skips the period test.
+  if (elapsed >= 0 && elapsed < period_days) return Due::no;
+  switch (kind) {
+    case PeriodKind::none:
+      return Due::yes;
+    case PeriodKind::monthly:
+    case PeriodKind::yearly: {
+      const PeriodLengths around = lengths(kind);
+      return elapsed >= around.previous || elapsed == around.current ? Due::yes : Due::no;
+    }
+  }
+  return Due::unknown_period;
+}
+
+void open_stamp(JobEntry* job) {
+  // Never follow a link planted in the spool: the stamp is chowned, chmodded
+  // and written as root, and a link would hand all that to its target.
+  job->stamp_fd = open(job->name, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+  if (job->stamp_fd < 0) bail_sys("Can't open timestamp file for job %s", job->name);
+  fcntl(job->stamp_fd, F_SETFD, FD_CLOEXEC);
+  if (fchown(job->stamp_fd, getuid(), getgid()) != 0)
+    bail_sys("Can't chown timestamp file %s", job->name);
+  if (fchmod(job->stamp_fd, 0600) != 0) bail_sys("Can't chmod timestamp file %s", job->name);
+}
+
+int check_due(JobEntry* job) {
+  open_stamp(job);
+  char stamp[stamp_date_size + 1];
+  const ssize_t got = read(job->stamp_fd, stamp, stamp_date_size);
+  if (got < 0) bail_sys("Error reading timestamp file %s", job->name);
+  stamp[got] = '\0';
+
+  switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run,
+                     today, job->period_days, job->period_kind, clock_lengths)) {
+    case Due::no:
+      return pass_over(job);
+    case Due::unknown_period:
+      bail("Unknown named period for %s (%d)", job->name, static_cast<int>(job->period_kind));
+    case Due::yes:
+      break;
+  }
+
+  // The decision stands once the lock is granted; it is not made again.
+  flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  errno = 0;
+  if (fcntl(job->stamp_fd, F_SETLK, &lock) == 0) return 1;
+  if (errno == EAGAIN || errno == EACCES) {
+    pass_over(job);
+    notice("Job `%s' locked by another lapsero - skipping", job->name);
+    return 0;
+  }
+  bail_sys("fcntl() error");
+}
+
+void write_stamp(JobEntry* job) {
+  char date[stamp_size + 1];
+  std::snprintf(date, sizeof date, "%04d%02d%02d\n", start_year, start_month, start_mday);
+  if (lseek(job->stamp_fd, 0, SEEK_SET) != 0)
+    bail_sys("Can't lseek timestamp file for job %s", job->name);
+  if (write(job->stamp_fd, date, stamp_size) != stamp_size)
+    bail_sys("Can't write timestamp file for job %s", job->name);
+  if (ftruncate(job->stamp_fd, stamp_size) != 0) bail_sys("ftruncate error");
+}
+
+void release_stamp(JobEntry* job) {
+  close_or_bail(job->stamp_fd);
+  job->stamp_fd = -1;
+}
+
+void refresh_stamp(JobEntry* job) {
+  open_stamp(job);
+  write_stamp(job);
+  release_stamp(job);
+}
