@@ -1,0 +1,143 @@
+// Job launch and output capture.
+//
+// A job runs as "/bin/sh -c command" with its standard output and error on an
+// anonymous file that already holds a complete mail header, so that whatever
+// the job prints, in the order it prints it, follows the header and can be
+// handed to the mailer as it stands. The table's environment settings up to
+// the job's line go into the scheduler's own environment and stay there, so
+// they accumulate from one launch to the next.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <cstring>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "control/control.h"
+#include "execution/execution.h"
+
+int jobs_running = 0;
+
+namespace {
+
+constexpr int host_name_size = 512;
+constexpr int temporary_attempts = 50;
+
+/// Puts the settings from the head of the list up to the job's last one into
+/// the environment. The walk always starts at the head, so a variable set on
+/// several lines takes the value of the last of them.
+void apply_settings(const JobEntry* job) {
+  if (!env_head || !job->last_env) return;
+  for (const EnvSetting* setting = env_head; setting; setting = setting->next) {
+    // putenv keeps the text itself; it lives in the RecordArena to the end.
+    if (putenv(const_cast<char*>(setting->assignment)) != 0) bail_sys("Can't set the environment");
+    if (setting == job->last_env) break;
+  }
+}
+
+/// A new, nameless file for the job's mail: created exclusively under a fresh
+/// name, then unlinked at once, so it vanishes with its last descriptor.
+int open_output_file() {
+  char* path = nullptr;
+  int fd = -1;
+  for (int attempt = 1;; ++attempt) {
+    std::free(path);
+    path = tempnam(nullptr, nullptr);
+    if (!path) bail("Can't find a unique temporary filename");
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND, 0600);
+    if (fd >= 0) break;
+    if (errno != EEXIST || attempt >= temporary_attempts) {
+      const int saved = errno;
+      std::free(path);
+      errno = saved;
+      bail_sys("Can't open temporary file");
+    }
+  }
+  const int unlinked = unlink(path);
+  const int saved = errno;
+  std::free(path);
+  errno = saved;
+  if (unlinked != 0) bail_sys("Can't unlink temporary file");
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
+/// Runs in the job's child: put the output file on 1 and 2, then become the
+/// shell. The child never returns from here, alive.
+[[noreturn]] void become_job_shell(const JobEntry* job) {
+  // Until 1 and 2 are in place a failure must not be written to them.
+  stderr_off = 1;
+  close_or_bail(STDOUT_FILENO);
+  close_or_bail(STDERR_FILENO);
+  if (dup2(job->output_fd, STDOUT_FILENO) != STDOUT_FILENO ||
+      dup2(job->output_fd, STDERR_FILENO) != STDERR_FILENO)
+    bail_sys("dup2() error");
+  // From here on the child's own failures land in the mail as well.
+  stderr_off = 0;
+  if (chdir("/") != 0) bail_sys("Can't chdir to '/'");
+  umask(saved_umask);
+  if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
+  close_syslog();
+  execl(shell_path, shell_path, "-c", job->command, static_cast<char*>(nullptr));
+  bail_sys("execl() error");
+}
+
+}  // namespace
+
+const char* login_name() {
+  const passwd* entry = getpwuid(geteuid());
+  if (!entry) bail_sys("getpwuid() error");
+  return entry->pw_name;
+}
+
+void put_text(int fd, const char* text) {
+  if (write(fd, text, std::strlen(text)) == -1) bail_sys("Can't write to temporary file");
+}
+
+std::int64_t output_size(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0) bail_sys("Can't fstat temporary file");
+  return status.st_size;
+}
+
+void write_header(int fd, const MailHeader& header) {
+  for (const char* piece : {"From: ", "Lapsero <", header.login, ">\n",                       //
+                            "To: ", header.to, "\n",                                         //
+                            "Subject: Lapsero job '", header.job_name, "' on ", header.host, "\n",  //
+                            "Content-Type: text/plain; charset=", header.charset, "\n\n"})
+    put_text(fd, piece);
+}
+
+void start_job(JobEntry* job) {
+  char host[host_name_size];
+  if (gethostname(host, sizeof host) != 0)
+    std::strcpy(host, "unknown machine");
+  host[sizeof host - 1] = '\0';
+
+  apply_settings(job);
+
+  // Looked up after the settings, so that a MAILTO line of the table counts.
+  // The login name is kept in the arena: the user database's buffer is
+  // rewritten by every later lookup, and the mailer needs the name later.
+  if (const char* mailto = std::getenv("MAILTO")) {
+    job->mail_to = mailto;
+  } else {
+    const char* login = login_name();
+    job->mail_to = static_cast<const char*>(obstack_copy0(&RecordArena, login, std::strlen(login)));
+  }
+
+  job->output_fd = open_output_file();
+  write_header(job->output_fd, MailHeader{login_name(), job->mail_to, job->name, host, mail_charset});
+  job->header_size = static_cast<std::int32_t>(output_size(job->output_fd));
+
+  const pid_t pid = fork_or_bail();
+  if (pid == 0) become_job_shell(job);
+  notice("Job `%s' started", job->name);
+  ++jobs_running;
+  job->job_pid = pid;
+}
