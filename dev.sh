@@ -1,0 +1,59 @@
+#!/bin/sh
+# Developer entry point; run as root on Debian 12.
+#
+#   ./dev.sh demo    install the build tools, build, and run lapsero in the
+#                    foreground on examples/lapserotab with a spool under build/
+#   ./dev.sh check   install what the tests need, build the plain and the
+#                    sanitizer configuration, and run the whole suite on both
+set -eu
+cd "$(dirname "$0")"
+
+BUILD_PACKAGES="cmake g++ make"
+TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux"
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Installs the packages that are missing, and only those.
+need() {
+  missing=""
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+      missing="$missing $package"
+  done
+  [ -z "$missing" ] && return 0
+  echo "== installing:$missing"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+configure_and_build() {  # dir, cmake options...
+  dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_suite() {  # dir
+  echo "== tests in $1"
+  (cd "$1" && unset POSIXLY_CORRECT && ctest -j "$JOBS" --output-on-failure --timeout 300)
+}
+
+case "${1:-}" in
+  demo)
+    need $BUILD_PACKAGES
+    configure_and_build build -DLAPSERO_TESTS=OFF
+    mkdir -p build/demo/spool
+    echo "== build/lapsero -d -f -n -S build/demo/spool -t examples/lapserotab"
+    exec build/lapsero -d -f -n -S build/demo/spool -t examples/lapserotab
+    ;;
+  check)
+    need $BUILD_PACKAGES $TEST_PACKAGES
+    configure_and_build build -DLAPSERO_TESTS=ON
+    run_suite build
+    configure_and_build build-asan -DLAPSERO_TESTS=ON -DLAPSERO_SANITIZE=ON
+    run_suite build-asan
+    echo "== all checks passed"
+    ;;
+  *)
+    echo "usage: $0 demo|check" >&2
+    exit 2
+    ;;
+esac

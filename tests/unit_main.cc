@@ -1,0 +1,21 @@
+// Entry point of the unit tests. They run in the sandbox too, so that the
+// diagnostics they reach log to the test's own socket and never to the host.
+
+#include <gtest/gtest.h>
+
+#include "tests/sandbox.h"
+
+namespace {
+
+class SandboxEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { sandbox::enter(); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new SandboxEnvironment);
+  return RUN_ALL_TESTS();
+}
