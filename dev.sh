@@ -5,6 +5,8 @@
 #                    foreground on examples/lapserotab with a spool under build/
 #   ./dev.sh check   install what the tests need, build the plain and the
 #                    sanitizer configuration, and run the whole suite on both
+#   ./dev.sh bench   build and print what a run costs (add --quick for a
+#                    shorter run); figures only, it never fails
 set -eu
 cd "$(dirname "$0")"
 
@@ -52,8 +54,13 @@ case "${1:-}" in
     run_suite build-asan
     echo "== all checks passed"
     ;;
+  bench)
+    need $BUILD_PACKAGES $TEST_PACKAGES
+    configure_and_build build -DLAPSERO_TESTS=ON
+    exec build/bench/lapsero_bench "${2:-}"
+    ;;
   *)
-    echo "usage: $0 demo|check" >&2
+    echo "usage: $0 demo|check|bench [--quick]" >&2
     exit 2
     ;;
 esac

@@ -56,6 +56,8 @@ Usage measure(const std::vector<std::string>& args, const std::vector<std::strin
   for (auto& text : arg_text) argv.push_back(text.data());
   argv.push_back(nullptr);
 
+  // Whatever this program buffered must not be written again by the child.
+  std::fflush(nullptr);
   const auto started = Clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
