@@ -4,7 +4,8 @@
 #   ./dev.sh demo    install the build tools, build, and run lapsero in the
 #                    foreground on examples/lapserotab with a spool under build/
 #   ./dev.sh check   install what the tests need, build the plain and the
-#                    sanitizer configuration, and run the whole suite on both
+#                    sanitizer configuration, and run the whole suite on both;
+#                    then fuzz the table reader for a minute
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 set -eu
@@ -52,6 +53,14 @@ case "${1:-}" in
     run_suite build
     configure_and_build build-asan -DLAPSERO_TESTS=ON -DLAPSERO_SANITIZE=ON
     run_suite build-asan
+    echo "== fuzzing the table reader for 60 s in build-fuzz"
+    cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+    cmake --build build-fuzz -j "$JOBS"
+    mkdir -p build-fuzz/corpus
+    build-fuzz/table_fuzz -max_total_time=60 -timeout=25 -artifact_prefix=build-fuzz/ \
+      build-fuzz/corpus fuzz/corpus >build-fuzz/fuzz.log 2>&1 ||
+      { tail -n 80 build-fuzz/fuzz.log; echo "== the fuzzer found a fault (input in build-fuzz/)"; exit 1; }
+    tail -n 1 build-fuzz/fuzz.log
     echo "== all checks passed"
     ;;
   bench)
