@@ -1,0 +1,79 @@
+#!/bin/sh
+# Installs the build into scratch directories with DESTDIR, as a packager
+# would, and checks where everything lands.
+# Usage: staged_install.sh build-directory
+build=$1
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+status=0
+
+fail() { echo "FAIL: $*" >&2; status=1; }
+# A umask that would leave a directory made by mkdir unreadable to others:
+# the install must set the spool's mode itself.
+install_into() {  # destdir prefix
+  (umask 077 && DESTDIR=$1 cmake --install "$build" --prefix "$2" >/dev/null) ||
+    fail "cmake --install --prefix $2 into $1"
+}
+option_on() { grep -q "^$1:BOOL=ON" "$build/CMakeCache.txt"; }
+mode_of() { stat -c %a "$1" 2>/dev/null; }
+expect_file() { [ -f "$1" ] || fail "missing $1"; }
+expect_line() {  # file line
+  grep -qxF -- "$2" "$1" 2>/dev/null || fail "$1 lacks the line: $2"
+}
+
+# Everything in its place, under prefix /usr.
+d=$scratch/usr-prefix
+install_into "$d" /usr
+[ -x "$d/usr/sbin/lapsero" ] || fail "no executable $d/usr/sbin/lapsero"
+expect_file "$d/usr/share/man/man8/lapsero.8"
+expect_file "$d/usr/share/man/man5/lapserotab.5"
+cmp -s "$d/etc/lapserotab" "$source_dir/dist/lapserotab" ||
+  fail "$d/etc/lapserotab is not dist/lapserotab"
+[ "$(mode_of "$d/etc/lapserotab")" = 644 ] || fail "/etc/lapserotab mode $(mode_of "$d/etc/lapserotab")"
+[ -d "$d/var/spool/lapsero" ] || fail "no spool directory"
+[ "$(mode_of "$d/var/spool/lapsero")" = 755 ] || fail "spool mode $(mode_of "$d/var/spool/lapsero")"
+if [ "$(id -u)" = 0 ] && [ "$(stat -c %u:%g "$d/var/spool/lapsero")" != 0:0 ]; then
+  fail "spool not owned by root"
+fi
+if option_on LAPSERO_INSTALL_SYSTEMD; then
+  expect_line "$d/usr/lib/systemd/system/lapsero.service" "ExecStart=/usr/sbin/lapsero -d"
+  expect_line "$d/usr/lib/systemd/system/lapsero.service" "StandardError=null"
+  expect_line "$d/usr/lib/systemd/system/lapsero.timer" "WantedBy=timers.target"
+fi
+if option_on LAPSERO_INSTALL_CRON; then
+  expect_line "$d/etc/cron.d/lapsero" \
+    "@reboot		root	test -d /run/systemd/system || /usr/sbin/lapsero"
+fi
+# The installed program accepts the installed table.
+"$d/usr/sbin/lapsero" -T -t "$d/etc/lapserotab" -S "$d/var/spool/lapsero" ||
+  fail "lapsero -T rejects the installed table"
+
+# The table and the spool stay absolute whatever the prefix; the program
+# path in the units follows the prefix given at install time.
+d=$scratch/opt-prefix
+install_into "$d" /opt/lapsero
+[ -x "$d/opt/lapsero/sbin/lapsero" ] || fail "no executable under /opt/lapsero/sbin"
+expect_file "$d/etc/lapserotab"
+[ -d "$d/var/spool/lapsero" ] || fail "no /var/spool/lapsero with prefix /opt/lapsero"
+for misplaced in opt/lapsero/etc opt/lapsero/var usr/local/etc; do
+  [ ! -e "$d/$misplaced" ] || fail "$misplaced exists with prefix /opt/lapsero"
+done
+if option_on LAPSERO_INSTALL_SYSTEMD; then
+  expect_line "$d/opt/lapsero/lib/systemd/system/lapsero.service" \
+    "ExecStart=/opt/lapsero/sbin/lapsero -d"
+fi
+
+# A second install keeps an edited table and the stamps, and puts the
+# spool's mode right again.
+d=$scratch/usr-prefix
+echo "1 0 mine true" >>"$d/etc/lapserotab"
+cp "$d/etc/lapserotab" "$scratch/edited"
+echo 20240305 >"$d/var/spool/lapsero/mine"
+chmod 700 "$d/var/spool/lapsero"
+install_into "$d" /usr
+cmp -s "$d/etc/lapserotab" "$scratch/edited" || fail "a second install replaced the edited table"
+expect_line "$d/var/spool/lapsero/mine" 20240305
+[ "$(mode_of "$d/var/spool/lapsero")" = 755 ] || fail "second install left spool mode $(mode_of "$d/var/spool/lapsero")"
+
+exit $status
