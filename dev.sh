@@ -8,6 +8,8 @@
 #                    then fuzz the table reader for a minute
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
+#   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
+#                    cpack, and show its control data and contents
 set -eu
 cd "$(dirname "$0")"
 
@@ -68,8 +70,18 @@ case "${1:-}" in
     configure_and_build build -DLAPSERO_TESTS=ON
     exec build/bench/lapsero_bench "${2:-}"
     ;;
+  package)
+    # dpkg-shlibdeps, from dpkg-dev, works out the library dependencies.
+    need $BUILD_PACKAGES dpkg-dev
+    umask 022  # the modes of the staged directories go into the package
+    configure_and_build build-pkg -DLAPSERO_TESTS=OFF
+    (cd build-pkg && cpack -G DEB)
+    deb=$(ls -t build-pkg/lapsero_*.deb | head -n 1)
+    echo "== dpkg-deb -I $deb"; dpkg-deb -I "$deb"
+    echo "== dpkg-deb -c $deb"; dpkg-deb -c "$deb"
+    ;;
   *)
-    echo "usage: $0 demo|check|bench [--quick]" >&2
+    echo "usage: $0 demo|check|bench [--quick]|package" >&2
     exit 2
     ;;
 esac
