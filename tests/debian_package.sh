@@ -31,7 +31,7 @@ run_script postrm purge
 [ ! -e "$root/var/spool/lapsero" ] || fail "postrm purge left the spool behind"
 
 for tool in cpack dpkg-deb dpkg-shlibdeps; do
-  command -v $tool >/dev/null || { echo "SKIP: no $tool" >&2; exit 77; }
+  command -v $tool >/dev/null || { echo "SKIP: no $tool" >&2; [ $status = 0 ] && exit 77; exit 1; }
 done
 if ! (cd "$build" && umask 022 && cpack -G DEB -B "$scratch/package" >"$scratch/cpack.log" 2>&1); then
   cat "$scratch/cpack.log" >&2
