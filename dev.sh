@@ -14,7 +14,7 @@ set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake g++ make"
-TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base"
+TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev"
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Installs the packages that are missing, and only those.
