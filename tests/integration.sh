@@ -96,11 +96,16 @@ host_stage() {
     >"$work/host-packages-before"
   daemons_before=$(daemon_count)
 
-  # --kill-child: if unshare is stopped (by timeout, or by ctest), pid 1 of
-  # the namespace is killed, and with it everything inside.
+  # --kill-child: once unshare is stopped (by timeout, or through the trap
+  # when ctest stops this script), pid 1 of the namespace is killed, and with
+  # it everything inside.
   timeout 480 unshare --pid --fork --kill-child --mount-proc --uts -- \
-    sh "$0" --namespace "$work"
+    sh "$0" --namespace "$work" &
+  namespace=$!
+  trap 'kill $namespace; wait $namespace; exit 1' HUP INT TERM
+  wait $namespace
   status=$?
+  trap - HUP INT TERM
   [ $status = 124 ] && echo "FAIL: the throwaway root ran out of time" >&2
 
   # The host is as it was.
