@@ -1,0 +1,206 @@
+// A scheduler at work, watched from outside while it runs: stop requests by
+// SIGUSR1, two schedulers sharing one spool, and a run in the background.
+//
+// Jobs that must still be running at a given moment block on a FIFO (the
+// gate) until the test opens it, so nothing here depends on timing.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <sstream>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+constexpr char started[] = "Lapsero 2.3 started on 2024-03-12";
+constexpr char stamped[] = "20240312\n";
+
+bool logged(const sandbox::Process& run, const std::string& text) {
+  return std::any_of(run.log.begin(), run.log.end(), [&](const auto& entry) { return entry.text == text; });
+}
+
+std::size_t count_of(const sandbox::Process& run, const std::string& text) {
+  return std::count_if(run.log.begin(), run.log.end(), [&](const auto& entry) { return entry.text == text; });
+}
+
+class Watched : public Lapsero {
+ protected:
+  void SetUp() override {
+    Lapsero::SetUp();
+    gate = dir + "/gate";
+    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+  }
+
+  /// A command that blocks until the gate is opened.
+  std::string wait_at_gate() const { return "cat " + gate; }
+
+  /// In the foreground (unless told otherwise) on a fixed date.
+  sandbox::Invocation at_date(std::vector<std::string> args, bool foreground = true) {
+    if (foreground) args.insert(args.begin(), "-d");
+    auto inv = invocation(std::move(args));
+    inv.faketime = at("2024-03-12 10:00:00");
+    return inv;
+  }
+
+  /// Waits until the text is logged; a hung or failed scheduler fails here.
+  void await(sandbox::Process& run, const std::string& text) {
+    ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process& p) { return logged(p, text); }))
+        << "no \"" << text << "\" in " << ::testing::PrintToString(sandbox::texts(run.log));
+  }
+
+  /// Sends SIGUSR1 once the scheduler has its handler in place.
+  void request_stop(sandbox::Process& run) {
+    ASSERT_TRUE(
+        sandbox::wait_until(run, [](const sandbox::Process& p) { return sandbox::catches_signal(p.pid, SIGUSR1); }));
+    ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
+  }
+
+  /// Lets every job waiting at the gate go on.
+  void open_gate(sandbox::Process& run) {
+    int fd = -1;
+    // Succeeds only once a reader is waiting.
+    ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process&) {
+      fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      return fd >= 0;
+    }));
+    close(fd);
+  }
+
+  std::string gate;
+};
+
+TEST_F(Watched, StopRequestDuringAWaitStartsNoFurtherJob) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int later_delay;
+    std::vector<std::string> announced;
+  };
+  const Case cases[] = {
+      {"waiting for a delay", {}, 5, {"Will run job `running' in 0 min.", "Will run job `later' in 5 min."}},
+      {"waiting for the running job",
+       {"-s"},
+       0,
+       {"Will run job `running' in 0 min.", "Will run job `later' in 0 min.", "Jobs will be executed sequentially"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    table("1 0 running " + wait_at_gate() + "; echo finished\n1 " + std::to_string(c.later_delay) +
+          " later echo late\n");
+    set_stamp("later", "20240101\n");
+    auto run = sandbox::start(at_date(c.args));
+    await(run, "Job `running' started");
+    request_stop(run);
+    // The running job is waited for: it ends only after the request.
+    await(run, "Received SIGUSR1");
+    open_gate(run);
+    sandbox::finish(run);
+
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    std::vector<std::string> expected = {started};
+    expected.insert(expected.end(), c.announced.begin(), c.announced.end());
+    expected.insert(expected.end(), {"Job `running' started", "Received SIGUSR1",
+                                     "Job `running' terminated (mailing output)", "Exited"});
+    EXPECT_EQ(sandbox::texts(run.log), expected);
+    EXPECT_EQ(stamp("running"), stamped);
+    EXPECT_EQ(stamp("later"), "20240101\n");
+    const auto sent = mails();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_NE(sent[0].input.find("\n\nfinished\n"), std::string::npos);
+  }
+}
+
+TEST_F(Watched, StopRequestWhileNothingRunsEndsAtOnce) {
+  table("1 5 later echo late\n");
+  set_stamp("later", "20240101\n");
+  auto run = sandbox::start(at_date({}));
+  request_stop(run);
+  sandbox::finish(run);
+  EXPECT_EQ(run.exit_code(), 0);
+  EXPECT_EQ(sandbox::texts(run.log),
+            (std::vector<std::string>{started, "Will run job `later' in 5 min.", "Received SIGUSR1", "Exited"}));
+  EXPECT_EQ(stamp("later"), "20240101\n");
+  EXPECT_TRUE(mails().empty());
+}
+
+TEST_F(Watched, StopRequestDuringTheFinalWaitIsOnlyLogged) {
+  table("1 0 running " + wait_at_gate() + "; echo finished\n");
+  auto run = sandbox::start(at_date({}));
+  await(run, "Job `running' started");
+  // Each request handled in a suspension of its own is logged on its own.
+  request_stop(run);
+  await(run, "Received SIGUSR1");
+  ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
+  ASSERT_TRUE(sandbox::wait_until(run, [](const sandbox::Process& p) { return count_of(p, "Received SIGUSR1") == 2; }));
+  open_gate(run);
+  sandbox::finish(run);
+  EXPECT_EQ(run.exit_code(), 0);
+  EXPECT_EQ(sandbox::texts(run.log),
+            (std::vector<std::string>{started, "Will run job `running' in 0 min.", "Job `running' started",
+                                      "Received SIGUSR1", "Received SIGUSR1",
+                                      "Job `running' terminated (mailing output)", "Normal exit (1 job run)"}));
+  EXPECT_EQ(stamp("running"), stamped);
+  EXPECT_EQ(mails().size(), 1u);
+}
+
+TEST_F(Watched, TwoSchedulersOnOneSpoolRunEachJobOnce) {
+  const std::string ran = dir + "/ran";
+  table("1 0 slow echo slow >> " + ran + "; " + wait_at_gate() + "\n1 0 quick echo quick >> " + ran + "\n");
+  auto first = sandbox::start(at_date({}));
+  await(first, "Job `quick' terminated");
+  // The first scheduler still holds slow's lock; quick is stamped, so not due.
+  // Not run to the end with finish: that would wait for the first one too.
+  auto second = sandbox::start(at_date({}));
+  await(second, "Normal exit (0 jobs run)");
+  ASSERT_TRUE(sandbox::wait_until(second, [](const sandbox::Process& p) { return p.ended; }));
+  close(second.out_fd);
+  close(second.err_fd);
+  EXPECT_EQ(second.exit_code(), 0) << second.err;
+  EXPECT_EQ(sandbox::texts(second.log),
+            (std::vector<std::string>{started, "Job `slow' locked by another lapsero - skipping",
+                                      "Normal exit (0 jobs run)"}));
+  open_gate(first);
+  sandbox::finish(first);
+  EXPECT_EQ(first.exit_code(), 0) << first.err;
+  EXPECT_TRUE(logged(first, "Normal exit (2 jobs run)"));
+  std::vector<std::string> lines;
+  std::istringstream record(sandbox::read_file(ran));
+  for (std::string line; std::getline(record, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  EXPECT_EQ(lines, (std::vector<std::string>{"quick", "slow"}));
+  EXPECT_EQ(stamp("slow"), stamped);
+  EXPECT_EQ(stamp("quick"), stamped);
+}
+
+TEST_F(Watched, BackgroundRunLogsEverythingToSyslogOnly) {
+  table("1 0 bg " + wait_at_gate() + "; echo from the background\n");
+  auto run = sandbox::start(at_date({}, false));
+  // The caller is released before any job has ended.
+  ASSERT_TRUE(sandbox::wait_until(run, [](const sandbox::Process& p) { return p.ended; }));
+  EXPECT_EQ(run.exit_code(), 0);
+  await(run, "Job `bg' started");
+  open_gate(run);
+  sandbox::finish(run);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(sandbox::texts(run.log),
+            (std::vector<std::string>{started, "Will run job `bg' in 0 min.", "Job `bg' started",
+                                      "Job `bg' terminated (mailing output)", "Normal exit (1 job run)"}));
+  // Everything comes from the detached scheduler.
+  for (const auto& entry : run.log) {
+    EXPECT_NE(entry.pid, run.pid) << entry.text;
+    EXPECT_EQ(entry.pid, run.log.front().pid) << entry.text;
+  }
+  EXPECT_EQ(stamp("bg"), stamped);
+  const auto sent = mails();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].input.find("\n\nfrom the background\n"), std::string::npos) << sent[0].input;
+}
+
+}  // namespace
+}  // namespace e2e
