@@ -44,10 +44,10 @@ run_suite() {  # dir
 case "${1:-}" in
   demo)
     need $BUILD_PACKAGES
-    configure_and_build build -DLAPSERO_TESTS=OFF
-    mkdir -p build/demo/spool
-    echo "== build/lapsero -d -f -n -S build/demo/spool -t examples/lapserotab"
-    exec build/lapsero -d -f -n -S build/demo/spool -t examples/lapserotab
+    configure_and_build build-demo -DLAPSERO_TESTS=OFF
+    mkdir -p build-demo/spool
+    echo "== build-demo/lapsero -d -f -n -S build-demo/spool -t examples/lapserotab"
+    exec build-demo/lapsero -d -f -n -S build-demo/spool -t examples/lapserotab
     ;;
   check)
     need $BUILD_PACKAGES $TEST_PACKAGES
