@@ -1,4 +1,4 @@
-// The end-to-end fixture and the test program's entry point.
+// The end-to-end fixture.
 
 #include "tests/e2e/e2e.h"
 
@@ -74,18 +74,3 @@ std::vector<Mail> Lapsero::mails() const {
 }
 
 }  // namespace e2e
-
-namespace {
-
-class SandboxEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { sandbox::enter(); }
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  ::testing::AddGlobalTestEnvironment(new SandboxEnvironment);
-  return RUN_ALL_TESTS();
-}

@@ -1,5 +1,6 @@
-// Entry point of the unit tests. They run in the sandbox too, so that the
-// diagnostics they reach log to the test's own socket and never to the host.
+// Entry point of both test programs. The unit tests run in the sandbox too,
+// so that the diagnostics they reach log to the test's own socket and never
+// to the host; the end-to-end tests run the program there.
 
 #include <gtest/gtest.h>
 
