@@ -2,6 +2,7 @@
 // outcome is logged, what the mailer is given and how its failures are told,
 // and the order and moments at which jobs start.
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -177,6 +178,41 @@ TEST_F(Run, ShellThatCannotStartIsAJobExitingWith1) {
   const auto sent = mails();
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(body(sent[0]), "lapsero: execl() error: Permission denied\n");
+}
+
+// What the scheduler cannot do for a launch ends the whole run: nothing is
+// started, and the stamp keeps the empty content the due test gave it.
+TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
+  table("1 0 job echo never\n");
+  // A user the user database does not know: no login name for From or To.
+  ASSERT_EQ(chmod(spool.c_str(), 0777), 0);
+  auto nobody = foreground({});
+  nobody.faketime.reset();  // its shared state belongs to root
+  nobody.argv.insert(nobody.argv.begin(),
+                     {"/usr/bin/setpriv", "--reuid=4242", "--regid=4242", "--clear-groups"});
+  auto unknown_user = lapsero(nobody);
+  // A temporary directory that cannot take the output file.
+  const std::string frozen = dir + "/frozen";
+  ASSERT_EQ(mkdir(frozen.c_str(), 0755), 0);
+  ASSERT_EQ(mount(frozen.c_str(), frozen.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, frozen.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  auto read_only = foreground({});
+  read_only.env["TMPDIR"] = frozen;
+  ASSERT_EQ(unlink(stamp_path("job").c_str()), 0);
+  auto no_output_file = lapsero(read_only);
+  umount2(frozen.c_str(), MNT_DETACH);
+
+  for (const auto& [run, failure] : {std::pair{&unknown_user, "getpwuid() error: "},
+                                     std::pair{&no_output_file, "Can't open temporary file: Read-only file system"}}) {
+    const auto log = sandbox::texts(run->log);
+    ASSERT_GE(log.size(), 2u) << run->err;
+    EXPECT_EQ(run->exit_code(), 1);
+    EXPECT_EQ(log[log.size() - 2].rfind(failure, 0), 0u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log.back(), "Aborted");
+    EXPECT_EQ(position(log, "Job `job' started"), -1);
+  }
+  EXPECT_EQ(stamp("job"), "");
+  EXPECT_TRUE(mails().empty());
 }
 
 TEST_F(Run, RecipientAndCharsetFollowTheEnvironment) {
