@@ -183,8 +183,6 @@ void enter() {
   must(chmod("/dev/log", 0666) == 0, "chmod /dev/log");
 }
 
-const std::string& scratch_root() { return root; }
-
 std::string make_scratch_dir(std::string_view hint) {
   std::string name(hint);
   for (char& c : name)
@@ -194,13 +192,11 @@ std::string make_scratch_dir(std::string_view hint) {
   return path;
 }
 
-void pump_log() { reap_log_into(pending); }
-
 std::vector<LogEntry> take_log(std::chrono::milliseconds settle) {
-  pump_log();
+  reap_log_into(pending);
   if (settle.count() > 0) {
     pollfd waiting{log_fd, POLLIN, 0};
-    while (poll(&waiting, 1, static_cast<int>(settle.count())) > 0) pump_log();
+    while (poll(&waiting, 1, static_cast<int>(settle.count())) > 0) reap_log_into(pending);
   }
   std::vector<LogEntry> taken;
   taken.swap(pending);

@@ -37,18 +37,12 @@ struct LogEntry {
 /// tests, it never skips them.
 void enter();
 
-/// The private scratch root (a tmpfs in the namespace).
-const std::string& scratch_root();
-
 /// A fresh, empty directory under the scratch root.
 std::string make_scratch_dir(std::string_view hint);
 
 /// Every entry logged since the last call (or since enter), waiting up to
 /// `settle` for more to arrive once the queue is empty.
 std::vector<LogEntry> take_log(std::chrono::milliseconds settle = std::chrono::milliseconds(0));
-
-/// Entries received so far, without waiting; kept until take_log.
-void pump_log();
 
 /// Reads, writes and inspects files.
 std::string read_file(const std::string& path);
