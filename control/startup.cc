@@ -62,7 +62,7 @@ const char usage_text[] =
     "See the manpage for more details.\n";
 
 const char version_text[] =
-    "Lapsero 2.3\n"
+    "Lapsero " LAPSERO_VERSION "\n"
     "Written by the lapsero developers.\n"
     "Thanks to every administrator who ever reported a missed day.\n"
     "Copyright (C) 2026 the lapsero developers.\n"
@@ -199,5 +199,5 @@ void start_up(int argc, char** argv) {
   detach();
   fix_start_date();
   if (!settings.stamp_only && !settings.test_table)
-    notice("Lapsero 2.3 started on %04d-%02d-%02d", start_year, start_month, start_mday);
+    notice("Lapsero " LAPSERO_VERSION " started on %04d-%02d-%02d", start_year, start_month, start_mday);
 }

@@ -22,7 +22,7 @@ run_script() {  # script argument...
 }
 run_script postinst configure
 run_script prerm remove
-run_script prerm upgrade 2.3
+run_script prerm upgrade 0.1
 for action in remove upgrade; do
   run_script postrm $action
   [ -f "$root/var/spool/lapsero/backup" ] || fail "postrm $action deleted a stamp"

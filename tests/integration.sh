@@ -317,7 +317,7 @@ check_syslog() {  # launched-pid
   cut -d' ' -f2- /tmp/entries >/tmp/messages
   start=$(head -n 1 /tmp/messages)
   case $start in
-    "Lapsero 2.3 started on $day_before"|"Lapsero 2.3 started on $day_after") ;;
+    "Lapsero $first_version started on $day_before"|"Lapsero $first_version started on $day_after") ;;
     *) fail "the first line is '$start', not the start line" ;;
   esac
   [ "$(tail -n 1 /tmp/messages)" = "Normal exit (3 jobs run)" ] ||
@@ -365,7 +365,7 @@ root_stage() {
   dpkg_do --install first.deb
   expect_state "ii $first_version" "dpkg --install"
   expect_file /usr/sbin/lapsero 755 root:root
-  [ "$(/usr/sbin/lapsero -V | head -n 1)" = "Lapsero 2.3" ] ||
+  [ "$(/usr/sbin/lapsero -V | head -n 1)" = "Lapsero $first_version" ] ||
     fail "lapsero -V says: $(/usr/sbin/lapsero -V | head -n 1)"
   expect_file /usr/share/man/man8/lapsero.8.gz 644 root:root
   expect_file /usr/share/man/man5/lapserotab.5.gz 644 root:root
@@ -398,7 +398,7 @@ root_stage() {
   [ "$(cat /var/spool/lapsero/dormant)" = 20240305 ] || fail "the upgrade lost the stamp"
   [ "$(stat -c %a /var/spool/lapsero)" = 755 ] || fail "spool mode after the upgrade"
 
-  # 3. A real syslog daemon: facility cron into a file of its own, with the
+  # 2. A real syslog daemon: facility cron into a file of its own, with the
   # facility, level, program name and pid of every entry.
   cat >/etc/rsyslog.conf <<'EOF'
 # The local socket only: the kernel's log belongs to the host.
@@ -412,7 +412,7 @@ EOF
   rsyslogd -n -iNONE -f /etc/rsyslog.conf >/tmp/rsyslogd.out 2>&1 &
   wait_for 20 test -S /dev/log || { cat /tmp/rsyslogd.out >&2; die "rsyslogd made no /dev/log"; }
 
-  # 2. A real mail agent, lapsero in the background on the installed table.
+  # 3. A real mail agent, lapsero in the background on the installed table.
   say "running /usr/sbin/lapsero in the background"
   day_before=$(date +%Y-%m-%d)
   LANG=C.UTF-8 /usr/sbin/lapsero &
