@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "base/diagnostics.h"
 #include "control/control.h"
 #include "execution/execution.h"
 

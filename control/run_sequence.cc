@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "base/diagnostics.h"
 #include "control/control.h"
 #include "schedule/schedule.h"
 #include "table/table.h"

@@ -21,6 +21,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/diagnostics.h"
 #include "control/control.h"
 #include "lapsero.h"
 #include "schedule/schedule.h"

@@ -18,7 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "execution/execution.h"
 
 int jobs_running = 0;

@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "execution/execution.h"
 #include "schedule/schedule.h"
 

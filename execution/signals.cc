@@ -13,7 +13,7 @@
 
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "execution/execution.h"
 
 volatile std::sig_atomic_t got_alarm = 0;

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "lapsero.h"
 #include "table/table.h"
 

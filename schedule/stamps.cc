@@ -14,7 +14,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "schedule/schedule.h"
 
 namespace {

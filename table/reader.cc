@@ -19,7 +19,7 @@
 #include <regex.h>
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "table/table.h"
 
 int line_number = 0;

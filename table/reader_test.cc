@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "control/control.h"
 #include "table/table.h"
 #include "tests/sandbox.h"
 

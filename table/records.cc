@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "table/table.h"
 
 #define obstack_chunk_alloc alloc_or_bail

@@ -8,7 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "control/control.h"
+#include "base/diagnostics.h"
 #include "lapsero.h"
 #include "tests/sandbox.h"
 

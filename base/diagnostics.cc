@@ -1,17 +1,10 @@
-// Diagnostics and checked calls.
+// Diagnostics and checked calls: every message lapsero logs, and every
+// failure that ends it, passes through here.
 //
-// Every message lapsero logs passes through here. A message has one of two
-// levels: notice for progress, error for failures. It always goes to the
-// system log (facility cron, with the pid); while stderr_off is 0 it is also
-// copied to descriptor 2, whatever that is at the time. Error lines there are
-// prefixed with the program name; notice lines are bare, unless -q silences
-// them.
-//
-// The checked calls (fork_or_bail, open_onto, close_or_bail, alloc_or_bail)
-// and bail/bail_sys either succeed or end the process with status 1 after
-// logging why, so the caller never checks for failure. A bail in the
-// scheduler's own process logs "Aborted" as well; in a child it ends only the
-// child.
+// All six diagnostics share one body, log_message, so that the rules of
+// where a message goes live in one place: the system log always; standard
+// error only while stderr_off is 0, error lines after the program name, and
+// notice lines bare unless -q silences them.
 
 #include <cerrno>
 #include <cstdio>
@@ -22,8 +15,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "control/control.h"
-#include "lapsero.h"
+#include "base/diagnostics.h"
 
 char message_buffer[message_size];
 int problem_count = 0;
@@ -41,33 +33,36 @@ void open_syslog() {
   syslog_open = 1;
 }
 
-void log_plain(int level, const char* format, std::va_list args) LAPSERO_PRINTF(2, 0);
-void log_plain(int level, const char* format, std::va_list args) {
+/// The one body of every diagnostic. reason is the text of the errno value
+/// to append, or nullptr.
+void log_message(int level, const char* reason, const char* format, std::va_list args)
+    LAPSERO_PRINTF(3, 0);
+void log_message(int level, const char* reason, const char* format, std::va_list args) {
   format_message(format, args);
   if (!syslog_open) open_syslog();
   // The text may hold a per cent sign from a job name or path: never let
   // syslog read it as a conversion.
-  syslog(level, "%s", message_buffer);
-  if (stderr_off) return;
-  if (level == LOG_ERR)
-    dprintf(STDERR_FILENO, "%s: %s\n", program_name, message_buffer);
-  else if (!settings.quiet)
-    dprintf(STDERR_FILENO, "%s\n", message_buffer);
+  if (reason)
+    syslog(level, "%s: %s", message_buffer, reason);
+  else
+    syslog(level, "%s", message_buffer);
+  if (stderr_off || (level != LOG_ERR && settings.quiet)) return;
+  // One call, so that the line reaches descriptor 2 in one piece.
+  const bool error = level == LOG_ERR;
+  dprintf(STDERR_FILENO, "%s%s%s%s%s\n", error ? program_name : "", error ? ": " : "",
+          message_buffer, reason ? ": " : "", reason ? reason : "");
+}
+
+void log_plain(int level, const char* format, std::va_list args) LAPSERO_PRINTF(2, 0);
+void log_plain(int level, const char* format, std::va_list args) {
+  log_message(level, nullptr, format, args);
 }
 
 void log_with_errno(int level, const char* format, std::va_list args) LAPSERO_PRINTF(2, 0);
 void log_with_errno(int level, const char* format, std::va_list args) {
   // Taken first: formatting and opening the log may change errno.
   const int saved_errno = errno;
-  format_message(format, args);
-  if (!syslog_open) open_syslog();
-  const char* reason = std::strerror(saved_errno);
-  syslog(level, "%s: %s", message_buffer, reason);
-  if (stderr_off) return;
-  if (level == LOG_ERR)
-    dprintf(STDERR_FILENO, "%s: %s: %s\n", program_name, message_buffer, reason);
-  else if (!settings.quiet)
-    dprintf(STDERR_FILENO, "%s: %s\n", message_buffer, reason);
+  log_message(level, std::strerror(saved_errno), format, args);
 }
 
 [[noreturn]] void end_after_failure() {

@@ -1,0 +1,60 @@
+// The base layer: diagnostics and checked calls, which every other part of
+// lapsero uses and which use nothing above them.
+//
+// A diagnostic has one of two levels, notice for progress and error for
+// failures. It always goes to the system log (facility cron, with the pid)
+// and, while stderr_off is 0, to descriptor 2 as well.
+//
+// The checked calls (fork_or_bail, open_onto, close_or_bail, alloc_or_bail)
+// and bail/bail_sys either succeed or end the process with status 1 after
+// logging why, so that no caller checks for failure. A bail in the
+// scheduler's own process logs "Aborted" as well; in a child it ends only
+// the child.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <sys/types.h>
+
+#include "lapsero.h"
+
+/// Lets the compiler check every diagnostic's arguments against its format.
+#define LAPSERO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+/// Progress, at notice level.
+void notice(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// Progress, at notice level, followed by the text of errno.
+void notice_sys(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// A failure that affects one line or one job: error level, counted.
+void problem(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// As problem, followed by the text of errno.
+void problem_sys(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// A failure that leaves the run meaningless: error level, then exit status 1.
+[[noreturn]] void bail(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// As bail, followed by the text of errno.
+[[noreturn]] void bail_sys(const char* format, ...) LAPSERO_PRINTF(1, 2);
+
+/// Ends the system log connection; children call it right before exec.
+void close_syslog();
+
+/// fork, or bail "Can't fork".
+pid_t fork_or_bail();
+/// Opens path onto target_fd (any descriptor if target_fd < 0), or bails.
+int open_onto(int target_fd, const char* path, int flags);
+/// close, or bail.
+void close_or_bail(int fd);
+/// malloc, or bail "Memory exhausted"; never returns nullptr.
+void* alloc_or_bail(std::size_t size);
+
+// ---------------------------------------------------------------------------
+// Seams: inner steps that only the unit tests reach.
+
+/// Room for 150 characters and the terminator.
+inline constexpr int message_size = 151;
+
+/// The latest formatted message.
+extern char message_buffer[message_size];
+
+/// Formats into message_buffer, cutting a text of 150 characters or more to
+/// its first 138 followed by " (truncated)".
+void format_message(const char* format, std::va_list args) LAPSERO_PRINTF(1, 0);
