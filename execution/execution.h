@@ -18,26 +18,8 @@ void put_text(int fd, const char* text);
 /// The current size of an open file, or bails.
 std::int64_t output_size(int fd);
 
-/// The five header lines of a job's mail.
-struct MailHeader {
-  const char* login;     ///< effective user, in the From line
-  const char* to;        ///< recipient
-  const char* job_name;  ///< in the Subject line
-  const char* host;      ///< in the Subject line
-  const char* charset;   ///< in the Content-Type line
-};
-
-/// Writes the header, one piece per write, in the order the mail reads.
-void write_header(int fd, const MailHeader& header);
-
 // ---------------------------------------------------------------------------
 // Reaping and mail delivery (reaper.cc)
-
-/// How a child ended, as its wait status tells.
-enum class ChildEnd { exited, signalled, abnormal };
-
-/// Decodes a wait status; value is the exit code or the signal number.
-ChildEnd decode_wait_status(int status, int* value);
 
 /// Collects every ended job and mailer of the run list without blocking.
 void reap_children();
@@ -58,3 +40,25 @@ void service_signals();
 void wait_for_all();
 /// The orderly stop: waits for what runs, then exits 0.
 [[noreturn]] void stop_on_request();
+
+// ---------------------------------------------------------------------------
+// Seams: pure steps of the launch and the reaper, which only the unit tests
+// reach.
+
+/// The five header lines of a job's mail.
+struct MailHeader {
+  const char* login;     ///< effective user, in the From line
+  const char* to;        ///< recipient
+  const char* job_name;  ///< in the Subject line
+  const char* host;      ///< in the Subject line
+  const char* charset;   ///< in the Content-Type line
+};
+
+/// Writes the header, one piece per write, in the order the mail reads.
+void write_header(int fd, const MailHeader& header);
+
+/// How a child ended, as its wait status tells.
+enum class ChildEnd { exited, signalled, abnormal };
+
+/// Decodes a wait status; value is the exit code or the signal number.
+ChildEnd decode_wait_status(int status, int* value);

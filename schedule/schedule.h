@@ -14,17 +14,6 @@
 /// -1 for an invalid or out-of-range date.
 std::int32_t day_number(std::int32_t year, std::int32_t month, std::int32_t mday);
 
-/// Lengths of the months and years around a local date.
-struct CalendarLengths {
-  std::int32_t previous_month;  ///< days of the month before
-  std::int32_t current_month;   ///< days of the month itself
-  std::int32_t previous_year;   ///< days of the calendar year before
-  std::int32_t current_year;    ///< days of the year itself
-};
-
-/// The lengths around a broken-down local date (tm_year, tm_mon).
-CalendarLengths lengths_around(const std::tm& date);
-
 /// Days of the month before the current local month.
 std::int32_t days_previous_month();
 /// Days of the current local month.
@@ -47,6 +36,27 @@ void write_stamp(JobEntry* job);
 void release_stamp(JobEntry* job);
 /// The update mode: open, write and close the stamp file, without the lock.
 void refresh_stamp(JobEntry* job);
+
+// ---------------------------------------------------------------------------
+// The run list (run_list.cc)
+
+/// Chooses and sorts the jobs of this run into run_list and run_count.
+void build_run_list();
+
+// ---------------------------------------------------------------------------
+// Seams: the pure steps behind the due test and the run order, which only
+// the unit tests reach.
+
+/// Lengths of the months and years around a local date.
+struct CalendarLengths {
+  std::int32_t previous_month;  ///< days of the month before
+  std::int32_t current_month;   ///< days of the month itself
+  std::int32_t previous_year;   ///< days of the calendar year before
+  std::int32_t current_year;    ///< days of the year itself
+};
+
+/// The lengths around a broken-down local date (tm_year, tm_mon).
+CalendarLengths lengths_around(const std::tm& date);
 
 /// The due decision on what a stamp file held.
 enum class Due { no, yes, unknown_period };
@@ -73,10 +83,5 @@ std::int32_t stamped_day(const char* stamp);
 Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
                std::int32_t period_days, PeriodKind kind, LengthsSource lengths);
 
-// ---------------------------------------------------------------------------
-// The run list (run_list.cc)
-
-/// Chooses and sorts the jobs of this run into run_list and run_count.
-void build_run_list();
 /// The qsort comparison of two run-list entries.
 int run_order(const void* a, const void* b);

@@ -7,8 +7,12 @@
 
 #include "lapsero.h"
 
+/// Reads the table into the job and environment lists, relative to the start
+/// directory; returns with the spool directory as working directory again.
+void load_table(int start_dir_fd);
+
 // ---------------------------------------------------------------------------
-// Records, lists and arenas (records.cc)
+// Records, lists and arenas (records.cc), used by the reader
 
 /// Sets up both arenas: LineArena first, then RecordArena.
 void init_arenas();
@@ -20,16 +24,16 @@ void append_job(JobEntry* job);
 void append_setting(EnvSetting* setting);
 
 // ---------------------------------------------------------------------------
-// The table file reader (reader.cc)
-
-/// Reads the table into the job and environment lists, relative to the start
-/// directory; returns with the spool directory as working directory again.
-void load_table(int start_dir_fd);
+// Seams: the reader's inner steps, which only the unit tests and the fuzzer
+// reach (reader.cc).
 
 /// The next logical line of the table, in the LineArena; nullptr at the end.
 char* read_logical_line();
 /// The stream read_logical_line takes its bytes from.
 extern std::FILE* table_stream;
+
+/// Handles one logical line: registers it or reports why not.
+void handle_line(char* line);
 
 /// Matches an extended expression; on 1 each wanted group (a non-null place)
 /// has been cut out of the line in place. 0: no match; -1: failure.
@@ -39,9 +43,6 @@ int match_captures(const char* pattern, char* line, std::initializer_list<char**
 std::int32_t to_count(const char* digits);
 /// Position of the first job pattern matching name, or -1.
 std::int32_t pattern_index_for(const char* name);
-
-/// Handles one logical line: registers it or reports why not.
-void handle_line(char* line);
 
 /// The four kinds of line, tried in this order.
 inline constexpr const char blank_or_comment_expression[] = "^[ \t]*($|#)";
