@@ -30,16 +30,16 @@ void log_mailer_end(const JobEntry* job, int status) {
   switch (decode_wait_status(status, &value)) {
     case ChildEnd::exited:
       if (value != 0)
-        problem("Tried to mail output of job `%s', but mailer process (/usr/sbin/sendmail) exited with ststus %d",
-                job->name, value);
+        problem("Tried to mail output of job `%s', but mailer process (%s) exited with ststus %d",
+                job->name, mailer_path, value);
       break;
     case ChildEnd::signalled:
-      problem("Tried to mail output of job `%s', but mailer process (/usr/sbin/sendmail) got signal %d",
-              job->name, value);
+      problem("Tried to mail output of job `%s', but mailer process (%s) got signal %d", job->name,
+              mailer_path, value);
       break;
     case ChildEnd::abnormal:
-      problem("Tried to mail output of job `%s', but mailer process (/usr/sbin/sendmail) terminated abnormally",
-              job->name);
+      problem("Tried to mail output of job `%s', but mailer process (%s) terminated abnormally",
+              job->name, mailer_path);
       break;
   }
 }
@@ -87,7 +87,7 @@ void finish_job(JobEntry* job, int status) {
   if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
   close_syslog();
   execl(mailer_path, mailer_path, "-FLapsero", "-odi", job->mail_to, static_cast<char*>(nullptr));
-  bail_sys("Can't exec /usr/sbin/sendmail");
+  bail_sys("Can't exec %s", mailer_path);
 }
 
 }  // namespace

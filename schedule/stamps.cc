@@ -106,7 +106,6 @@ int check_due(JobEntry* job) {
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;
-  errno = 0;
   if (fcntl(job->stamp_fd, F_SETLK, &lock) == 0) return 1;
   if (errno == EAGAIN || errno == EACCES) {
     pass_over(job);

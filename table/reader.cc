@@ -53,7 +53,7 @@ const char* keep_text(const char* text) {
 void register_job(std::int32_t period_days, PeriodKind kind, std::int32_t delay, const char* name,
                   const char* command) {
   auto* job = static_cast<JobEntry*>(obstack_alloc(&RecordArena, sizeof(JobEntry)));
-  *job = JobEntry{};
+  *job = JobEntry{};  // no job and no mailer runs: both pids 0
   job->period_days = period_days;
   job->period_kind = kind;
   job->delay_minutes = delay;
@@ -61,8 +61,6 @@ void register_job(std::int32_t period_days, PeriodKind kind, std::int32_t delay,
   job->name = keep_text(name);
   job->pattern_index = pattern_index_for(name);
   job->command = keep_text(command);
-  job->job_pid = 0;
-  job->mailer_pid = 0;
   job->stamp_fd = job->output_fd = -1;
   append_job(job);
 }
