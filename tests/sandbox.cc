@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -139,6 +141,14 @@ std::vector<pid_t> our_children() {
   return found;
 }
 
+/// "pid: argv..." of a running process, for telling what had to be killed.
+std::string command_line(pid_t pid) {
+  std::string args = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+  std::replace(args.begin(), args.end(), '\0', ' ');
+  while (!args.empty() && args.back() == ' ') args.pop_back();
+  return std::to_string(pid) + ": " + args;
+}
+
 void collect_ends(Process& process) {
   for (;;) {
     int status = 0;
@@ -184,9 +194,11 @@ void enter() {
 }
 
 std::string make_scratch_dir(std::string_view hint) {
+  // Tests write these paths into tables, which are shell command lines: a
+  // hint such as a case's printed arguments must not bring quotes or braces.
   std::string name(hint);
   for (char& c : name)
-    if (c == '/' || c == ' ') c = '_';
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') c = '_';
   const std::string path = root + "/" + name + "." + std::to_string(++scratch_serial);
   must(mkdir(path.c_str(), 0755) == 0, "mkdir scratch");
   return path;
@@ -267,11 +279,10 @@ Process start(const Invocation& invocation) {
   for (auto& text : args) argv.push_back(text.data());
   argv.push_back(nullptr);
 
+  // Standard input is a pipe already at its end: the program reads nothing,
+  // and never the test runner's own input.
   int out[2], err[2], in[2];
   must(pipe2(out, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 && pipe2(in, O_CLOEXEC) == 0, "pipe");
-  must(write(in[1], invocation.stdin_text.data(), invocation.stdin_text.size()) ==
-           static_cast<ssize_t>(invocation.stdin_text.size()),
-       "stdin");
   close(in[1]);
   const std::string cwd = invocation.cwd.empty() ? root : invocation.cwd;
 
@@ -324,10 +335,20 @@ void finish(Process& process) {
   };
   if (!wait_until(process, everything_ended, std::chrono::hours(1))) {
     process.timed_out = true;
+    // wait_until never waits past the deadline, which has passed: without a
+    // new one, no round would give the killed time to end and be reaped.
+    process.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    // A killed process's children come to us only once it is gone, so it
+    // takes a round per generation; one seen again in a later round, not yet
+    // reaped, is recorded once.
     for (int round = 0; round < 50 && !process.all_ended; ++round) {
-      for (pid_t pid : our_children()) kill(pid, SIGKILL);
+      for (pid_t pid : our_children()) {
+        const std::string stray = command_line(pid);
+        if (std::find(process.killed.begin(), process.killed.end(), stray) == process.killed.end())
+          process.killed.push_back(stray);
+        kill(pid, SIGKILL);
+      }
       wait_until(process, everything_ended, std::chrono::milliseconds(100));
-      process.deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     }
   }
   // Every entry was queued before its sender ended.

@@ -1,5 +1,5 @@
 // The test sandbox: every test process runs in a private mount namespace in
-// which nothing of the host's /dev, /usr/sbin or /tmp is written.
+// which nothing of the host's /dev or /usr/sbin is written.
 //
 // - /dev is an overlay, so the test can bind its own datagram socket at
 //   /dev/log and read every syslog entry, with its level, facility and pid.
@@ -7,6 +7,11 @@
 //   place, or leave none; an existing /usr/sbin/sendmail is whited out, never
 //   written through.
 // - Scratch directories live on a tmpfs that exists only in the namespace.
+//   It is mounted on an empty directory that mkdtemp makes in the host's
+//   /tmp before the namespace is entered; that directory is removed at exit,
+//   and stays behind, empty, only when the process is killed. A program run
+//   without TMPDIR still puts its temporary files in the host's /tmp: the
+//   end-to-end fixture always sets TMPDIR to the test's scratch directory.
 // The test process is a child subreaper, so it can wait for a scheduler that
 // went into the background, and kill whatever is left over.
 #pragma once
@@ -64,7 +69,6 @@ struct Invocation {
   std::vector<std::string> unset;            ///< names taken out of the base environment
   std::optional<std::string> faketime;       ///< FAKETIME value; libfaketime preloaded if set
   std::vector<int> closed_fds;               ///< standard descriptors the program starts without
-  std::string stdin_text;                    ///< what standard input holds
   std::chrono::seconds timeout{30};          ///< strays are killed after this
 };
 
@@ -75,6 +79,7 @@ struct Process {
   bool ended = false;       ///< it has ended
   bool all_ended = false;   ///< it and every descendant left to us have ended
   bool timed_out = false;   ///< strays had to be killed
+  std::vector<std::string> killed;  ///< "pid: command line" of each one killed
   std::string out;          ///< standard output
   std::string err;          ///< standard error
   std::vector<LogEntry> log;  ///< syslog entries received while it ran
@@ -92,7 +97,10 @@ Process start(const Invocation& invocation);
 /// returns whether `done` held.
 bool wait_until(Process& process, const std::function<bool(const Process&)>& done,
                 std::chrono::milliseconds limit = std::chrono::milliseconds(20000));
-/// Waits until the process and everything left to us have ended.
+/// Waits until the process and everything left to us have ended; what is
+/// still running at the process's deadline is killed and recorded in
+/// timed_out and killed. It reports nothing itself: the benchmarks link this
+/// file without GoogleTest, so the test fixtures check those two fields.
 void finish(Process& process);
 /// start and finish.
 Process run(const Invocation& invocation);
