@@ -1,18 +1,68 @@
-// The end-to-end fixture.
+// The end-to-end fixture and the helpers every end-to-end test shares, so
+// that a test reads as its table, its run and its expectations.
 
 #include "tests/e2e/e2e.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <sstream>
 
 namespace e2e {
 
-void Lapsero::SetUp() {
+std::string started_on(std::string_view date) {
+  return "Lapsero " LAPSERO_VERSION " started on " + std::string(date);
+}
+
+bool logged(const sandbox::Process& run, std::string_view text) { return entry(run, text) != nullptr; }
+
+std::size_t count_of(const sandbox::Process& run, std::string_view text) {
+  return std::count_if(run.log.begin(), run.log.end(), [&](const auto& e) { return e.text == text; });
+}
+
+const sandbox::LogEntry* entry(const sandbox::Process& run, std::string_view text) {
+  for (const auto& e : run.log)
+    if (e.text == text) return &e;
+  return nullptr;
+}
+
+std::ptrdiff_t position(const Lines& log, std::string_view text) {
+  for (std::size_t i = 0; i < log.size(); ++i)
+    if (log[i] == text) return static_cast<std::ptrdiff_t>(i);
+  return -1;
+}
+
+std::string on_stderr(const Lines& log, const Lines& notices, bool quiet) {
+  std::string err;
+  for (const auto& text : log) {
+    const bool notice = std::find(notices.begin(), notices.end(), text) != notices.end();
+    if (!notice) err += "lapsero: " + text + "\n";
+    else if (!quiet) err += text + "\n";
+  }
+  return err;
+}
+
+namespace {
+
+/// A process the sandbox had to kill is a fault of the test or the program:
+/// a job or a scheduler that should have ended, and a finish() that would
+/// otherwise pass once the strays were gone.
+void expect_no_strays(const sandbox::Process& process) {
+  if (!process.timed_out) return;
+  std::string killed;
+  for (const auto& stray : process.killed) killed += "\n  " + stray;
+  ADD_FAILURE() << "processes still running at the time limit were killed:" << killed;
+}
+
+}  // namespace
+
+void Lapsero::SetUp() { fresh_case(""); }
+
+void Lapsero::fresh_case(std::string_view hint) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  dir = sandbox::make_scratch_dir(std::string(info->test_suite_name()) + "." + info->name());
+  std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  if (!hint.empty()) name += "." + std::string(hint);
+  dir = sandbox::make_scratch_dir(name);
   spool = dir + "/spool";
   table_path = dir + "/lapserotab";
   mail_dir = dir + "/mail";
@@ -34,11 +84,24 @@ sandbox::Invocation Lapsero::invocation(std::vector<std::string> args) {
   return result;
 }
 
-sandbox::Process Lapsero::lapsero(std::vector<std::string> args) {
-  return sandbox::run(invocation(std::move(args)));
+sandbox::Invocation Lapsero::on_date(std::vector<std::string> args, std::string_view date) {
+  auto result = invocation(std::move(args));
+  result.faketime = at(date);
+  return result;
 }
 
-sandbox::Process Lapsero::lapsero(const sandbox::Invocation& inv) { return sandbox::run(inv); }
+sandbox::Process Lapsero::lapsero(std::vector<std::string> args) { return lapsero(invocation(std::move(args))); }
+
+sandbox::Process Lapsero::lapsero(const sandbox::Invocation& inv) {
+  auto process = sandbox::run(inv);
+  expect_no_strays(process);
+  return process;
+}
+
+void Lapsero::finish(sandbox::Process& process) {
+  sandbox::finish(process);
+  expect_no_strays(process);
+}
 
 std::string Lapsero::stamp_path(std::string_view job) const { return spool + "/" + std::string(job); }
 

@@ -2,13 +2,16 @@
 // the sandbox, and look at its exit status, standard error, syslog entries,
 // mails and stamps.
 //
-// A test writes its table inline (a raw string literal) with table(), runs
-// lapsero() with its options, and asserts on what came back. Every test has
-// its own scratch directory holding the table, the spool and the mail record.
+// A test writes its table inline, as a string in the test (built up where it
+// names a path of the scratch directory), with table(); runs lapsero() with
+// its options; and asserts on what came back. Every test has its own scratch
+// directory holding the table, the spool and the mail record, and a test that
+// loops over cases takes a fresh one per case with fresh_case().
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,8 +20,20 @@
 
 namespace e2e {
 
+using Lines = std::vector<std::string>;
+
 /// The built program under test.
 inline constexpr const char lapsero_binary[] = LAPSERO_BINARY;
+
+/// The date on_date fixes unless told otherwise, the first log line of a
+/// run on it and the stamp such a run writes. The version comes from the
+/// build, so that a new version number needs no change here.
+inline constexpr const char fixed_date[] = "2024-03-12 10:00:00";
+inline constexpr const char started[] = "Lapsero " LAPSERO_VERSION " started on 2024-03-12";
+inline constexpr const char stamped[] = "20240312\n";
+
+/// The first log line of a run started on another date ("2031-01-05").
+std::string started_on(std::string_view date);
 
 /// What the fake sendmail recorded of one call.
 struct Mail {
@@ -31,6 +46,19 @@ struct Mail {
 /// A date for libfaketime: "@2024-03-12 10:00:00" starts the clock there.
 inline std::string at(std::string_view date_time) { return "@" + std::string(date_time); }
 
+/// Whether the text was logged, and how often.
+bool logged(const sandbox::Process& run, std::string_view text);
+std::size_t count_of(const sandbox::Process& run, std::string_view text);
+/// The first entry with the text, or null.
+const sandbox::LogEntry* entry(const sandbox::Process& run, std::string_view text);
+/// Where the text first is among the log texts, or -1.
+std::ptrdiff_t position(const Lines& log, std::string_view text);
+
+/// What a foreground run writes on standard error when it logs `log`: each
+/// text on a line of its own, after "lapsero: ", except that the texts
+/// listed in `notices` stand bare, or are left out under -q.
+std::string on_stderr(const Lines& log, const Lines& notices = {}, bool quiet = false);
+
 class Lapsero : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -40,14 +68,24 @@ class Lapsero : public ::testing::Test {
   std::string table_path;  ///< dir/lapserotab
   std::string mail_dir;    ///< where the fake sendmail records
 
+  /// Points the paths above at a new scratch directory with an empty spool
+  /// and mail record, and puts the default fake sendmail back, so that a
+  /// case sees nothing a case before it left. SetUp does it once.
+  virtual void fresh_case(std::string_view hint);
+
   /// Writes the table file.
   void table(std::string_view text);
   /// An invocation of lapsero with "-t table -S spool" in front of args.
   sandbox::Invocation invocation(std::vector<std::string> args);
+  /// The same, with the clock fixed by libfaketime at the date.
+  sandbox::Invocation on_date(std::vector<std::string> args, std::string_view date = fixed_date);
   /// Runs lapsero to the end (background mode included).
   sandbox::Process lapsero(std::vector<std::string> args);
   /// Runs lapsero to the end with an invocation changed by the caller.
   sandbox::Process lapsero(const sandbox::Invocation& invocation);
+  /// sandbox::finish for a process the test started itself. Like lapsero(),
+  /// it fails the test if anything was left running that had to be killed.
+  void finish(sandbox::Process& process);
 
   std::string stamp_path(std::string_view job) const;
   /// The stamp's content, or "<missing>".

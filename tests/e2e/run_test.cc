@@ -15,9 +15,6 @@
 namespace e2e {
 namespace {
 
-constexpr char started[] = "Lapsero 2.3 started on 2024-03-12";
-constexpr char stamped[] = "20240312\n";
-
 std::string host_name() {
   char name[512] = "";
   gethostname(name, sizeof name - 1);
@@ -38,25 +35,12 @@ const Mail* mail_of(const std::vector<Mail>& sent, const std::string& job) {
   return nullptr;
 }
 
-std::ptrdiff_t position(const std::vector<std::string>& log, const std::string& text) {
-  for (std::size_t i = 0; i < log.size(); ++i)
-    if (log[i] == text) return static_cast<std::ptrdiff_t>(i);
-  return -1;
-}
-
-const sandbox::LogEntry* entry(const sandbox::Process& run, const std::string& text) {
-  for (const auto& logged : run.log)
-    if (logged.text == text) return &logged;
-  return nullptr;
-}
-
 class Run : public Lapsero {
  protected:
   /// In the foreground on a fixed date, without any locale variable.
   sandbox::Invocation foreground(std::vector<std::string> args) {
     args.insert(args.begin(), "-d");
-    auto inv = invocation(std::move(args));
-    inv.faketime = at("2024-03-12 10:00:00");
+    auto inv = on_date(std::move(args));
     inv.unset = {"LC_ALL", "LC_CTYPE", "LANG", "MAILTO"};
     return inv;
   }
@@ -141,9 +125,9 @@ TEST_F(Run, EachOutcomeIsLoggedAndStamped) {
   std::size_t mail_count = 0;
   for (const auto& [name, c] : cases) {
     SCOPED_TRACE(name);
-    const auto* logged = entry(run, c.line);
-    ASSERT_NE(logged, nullptr) << ::testing::PrintToString(sandbox::texts(run.log));
-    EXPECT_EQ(logged->level, c.level);
+    const auto* outcome = entry(run, c.line);
+    ASSERT_NE(outcome, nullptr) << ::testing::PrintToString(sandbox::texts(run.log));
+    EXPECT_EQ(outcome->level, c.level);
     EXPECT_EQ(stamp(name), stamped);
     const Mail* mail = mail_of(sent, name);
     ASSERT_EQ(mail != nullptr, c.mailed != nullptr);
@@ -234,7 +218,7 @@ TEST_F(Run, RecipientAndCharsetFollowTheEnvironment) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    SetUp();
+    fresh_case(c.what);
     table(std::string(c.table_lines) + "1 0 hello echo hi\n");
     auto inv = foreground({});
     for (const auto& [name, value] : c.env) inv.env[name] = value;
@@ -267,7 +251,7 @@ W=set
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.order));
-    SetUp();
+    fresh_case(::testing::PrintToString(c.order));
     table(text);
     auto args = c.order;
     args.insert(args.begin(), "-n");
@@ -300,7 +284,7 @@ TEST_F(Run, MailerFailuresLoseOnlyTheMail) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    SetUp();
+    fresh_case(c.what);
     sandbox::install_sendmail(c.sendmail_mode);
     table("1 0 x echo output\n");
     auto inv = foreground({});
@@ -356,7 +340,7 @@ TEST_F(Run, JobsStartInRunOrder) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    SetUp();
+    fresh_case(::testing::PrintToString(c.args));
     const std::string delay = std::to_string(c.delay);
     table("1 " + delay + " zeta true\n1 " + delay + " alpha true\n");
     auto run = lapsero(foreground(c.args));
@@ -374,7 +358,7 @@ TEST_F(Run, DelayIsWaitedOutWhileEarlierJobsAreReaped) {
   table("1 1 later date +%H:%M\n1 0 now echo early\n");
   auto inv = foreground({});
   // At x20 the minute passes in three real seconds.
-  inv.faketime = "@2024-03-12 10:00:00 x20";
+  inv.faketime = at("2024-03-12 10:00:00 x20");
   auto run = lapsero(inv);
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(sandbox::texts(run.log),

@@ -16,35 +16,17 @@
 namespace e2e {
 namespace {
 
-constexpr char started[] = "Lapsero 2.3 started on 2024-03-12";
-constexpr char stamped[] = "20240312\n";
-
-bool logged(const sandbox::Process& run, const std::string& text) {
-  return std::any_of(run.log.begin(), run.log.end(), [&](const auto& entry) { return entry.text == text; });
-}
-
-std::size_t count_of(const sandbox::Process& run, const std::string& text) {
-  return std::count_if(run.log.begin(), run.log.end(), [&](const auto& entry) { return entry.text == text; });
-}
-
 class Watched : public Lapsero {
  protected:
-  void SetUp() override {
-    Lapsero::SetUp();
+  /// Every case has a gate of its own, in its own scratch directory.
+  void fresh_case(std::string_view hint) override {
+    Lapsero::fresh_case(hint);
     gate = dir + "/gate";
     ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
   }
 
   /// A command that blocks until the gate is opened.
   std::string wait_at_gate() const { return "cat " + gate; }
-
-  /// In the foreground (unless told otherwise) on a fixed date.
-  sandbox::Invocation at_date(std::vector<std::string> args, bool foreground = true) {
-    if (foreground) args.insert(args.begin(), "-d");
-    auto inv = invocation(std::move(args));
-    inv.faketime = at("2024-03-12 10:00:00");
-    return inv;
-  }
 
   /// Waits until the text is logged; a hung or failed scheduler fails here.
   void await(sandbox::Process& run, const std::string& text) {
@@ -81,25 +63,25 @@ TEST_F(Watched, StopRequestDuringAWaitStartsNoFurtherJob) {
     std::vector<std::string> announced;
   };
   const Case cases[] = {
-      {"waiting for a delay", {}, 5, {"Will run job `running' in 0 min.", "Will run job `later' in 5 min."}},
+      {"waiting for a delay", {"-d"}, 5, {"Will run job `running' in 0 min.", "Will run job `later' in 5 min."}},
       {"waiting for the running job",
-       {"-s"},
+       {"-d", "-s"},
        0,
        {"Will run job `running' in 0 min.", "Will run job `later' in 0 min.", "Jobs will be executed sequentially"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    SetUp();
+    fresh_case(c.what);
     table("1 0 running " + wait_at_gate() + "; echo finished\n1 " + std::to_string(c.later_delay) +
           " later echo late\n");
     set_stamp("later", "20240101\n");
-    auto run = sandbox::start(at_date(c.args));
+    auto run = sandbox::start(on_date(c.args));
     await(run, "Job `running' started");
     request_stop(run);
     // The running job is waited for: it ends only after the request.
     await(run, "Received SIGUSR1");
     open_gate(run);
-    sandbox::finish(run);
+    finish(run);
 
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     std::vector<std::string> expected = {started};
@@ -118,9 +100,9 @@ TEST_F(Watched, StopRequestDuringAWaitStartsNoFurtherJob) {
 TEST_F(Watched, StopRequestWhileNothingRunsEndsAtOnce) {
   table("1 5 later echo late\n");
   set_stamp("later", "20240101\n");
-  auto run = sandbox::start(at_date({}));
+  auto run = sandbox::start(on_date({"-d"}));
   request_stop(run);
-  sandbox::finish(run);
+  finish(run);
   EXPECT_EQ(run.exit_code(), 0);
   EXPECT_EQ(sandbox::texts(run.log),
             (std::vector<std::string>{started, "Will run job `later' in 5 min.", "Received SIGUSR1", "Exited"}));
@@ -130,7 +112,7 @@ TEST_F(Watched, StopRequestWhileNothingRunsEndsAtOnce) {
 
 TEST_F(Watched, StopRequestDuringTheFinalWaitIsOnlyLogged) {
   table("1 0 running " + wait_at_gate() + "; echo finished\n");
-  auto run = sandbox::start(at_date({}));
+  auto run = sandbox::start(on_date({"-d"}));
   await(run, "Job `running' started");
   // Each request handled in a suspension of its own is logged on its own.
   request_stop(run);
@@ -138,7 +120,7 @@ TEST_F(Watched, StopRequestDuringTheFinalWaitIsOnlyLogged) {
   ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
   ASSERT_TRUE(sandbox::wait_until(run, [](const sandbox::Process& p) { return count_of(p, "Received SIGUSR1") == 2; }));
   open_gate(run);
-  sandbox::finish(run);
+  finish(run);
   EXPECT_EQ(run.exit_code(), 0);
   EXPECT_EQ(sandbox::texts(run.log),
             (std::vector<std::string>{started, "Will run job `running' in 0 min.", "Job `running' started",
@@ -151,11 +133,11 @@ TEST_F(Watched, StopRequestDuringTheFinalWaitIsOnlyLogged) {
 TEST_F(Watched, TwoSchedulersOnOneSpoolRunEachJobOnce) {
   const std::string ran = dir + "/ran";
   table("1 0 slow echo slow >> " + ran + "; " + wait_at_gate() + "\n1 0 quick echo quick >> " + ran + "\n");
-  auto first = sandbox::start(at_date({}));
+  auto first = sandbox::start(on_date({"-d"}));
   await(first, "Job `quick' terminated");
   // The first scheduler still holds slow's lock; quick is stamped, so not due.
   // Not run to the end with finish: that would wait for the first one too.
-  auto second = sandbox::start(at_date({}));
+  auto second = sandbox::start(on_date({"-d"}));
   await(second, "Normal exit (0 jobs run)");
   ASSERT_TRUE(sandbox::wait_until(second, [](const sandbox::Process& p) { return p.ended; }));
   close(second.out_fd);
@@ -165,7 +147,7 @@ TEST_F(Watched, TwoSchedulersOnOneSpoolRunEachJobOnce) {
             (std::vector<std::string>{started, "Job `slow' locked by another lapsero - skipping",
                                       "Normal exit (0 jobs run)"}));
   open_gate(first);
-  sandbox::finish(first);
+  finish(first);
   EXPECT_EQ(first.exit_code(), 0) << first.err;
   EXPECT_TRUE(logged(first, "Normal exit (2 jobs run)"));
   std::vector<std::string> lines;
@@ -179,13 +161,13 @@ TEST_F(Watched, TwoSchedulersOnOneSpoolRunEachJobOnce) {
 
 TEST_F(Watched, BackgroundRunLogsEverythingToSyslogOnly) {
   table("1 0 bg " + wait_at_gate() + "; echo from the background\n");
-  auto run = sandbox::start(at_date({}, false));
+  auto run = sandbox::start(on_date({}));
   // The caller is released before any job has ended.
   ASSERT_TRUE(sandbox::wait_until(run, [](const sandbox::Process& p) { return p.ended; }));
   EXPECT_EQ(run.exit_code(), 0);
   await(run, "Job `bg' started");
   open_gate(run);
-  sandbox::finish(run);
+  finish(run);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(sandbox::texts(run.log),

@@ -17,11 +17,6 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-bool logged(const sandbox::Process& run, std::string_view text) {
-  const auto log = sandbox::texts(run.log);
-  return std::find(log.begin(), log.end(), text) != log.end();
-}
-
 /// Everything about a file that lapsero could change, for "left untouched".
 struct FileState {
   std::string content;
@@ -93,10 +88,8 @@ TEST_F(Lapsero, DueTestDecidesFromTheStampAndTheStartDate) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::filesystem::remove_all(spool);
-    std::filesystem::create_directory(spool);
+    fresh_case(c.what);
     const std::string seen = dir + "/seen";
-    std::filesystem::remove(seen);
     // The job reports its stamp as it finds it: written only once it has ended.
     table(std::string(c.period) + " 0 job stat -c %s:%a " + stamp_path("job") + " > " + seen + "\n");
     if (c.old) {
@@ -104,9 +97,7 @@ TEST_F(Lapsero, DueTestDecidesFromTheStampAndTheStartDate) {
       ASSERT_EQ(chmod(stamp_path("job").c_str(), 0644), 0);
       ASSERT_EQ(chown(stamp_path("job").c_str(), nobody, nobody), 0);
     }
-    auto inv = invocation({"-d"});
-    inv.faketime = at(std::string(c.date) + " 10:00:00");
-    const auto run = lapsero(inv);
+    const auto run = lapsero(on_date({"-d"}, std::string(c.date) + " 10:00:00"));
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     for (const auto& entry : run.log) EXPECT_EQ(entry.level, 5) << entry.text;
     EXPECT_EQ(logged(run, "Job `job' started"), c.due);
@@ -123,8 +114,11 @@ TEST_F(Lapsero, DueTestDecidesFromTheStampAndTheStartDate) {
 }
 
 TEST_F(Lapsero, JobsMatchingNoPatternGetNoStamp) {
-  table("1 0 chosen true\n1 0 passed true\n");
   for (const Args& args : {Args{"-d", "chosen"}, Args{"-d", "-u", "chosen"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    // A stamp left by the case before would pass for one this case wrote.
+    fresh_case(::testing::PrintToString(args));
+    table("1 0 chosen true\n1 0 passed true\n");
     const auto run = lapsero(args);
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     EXPECT_EQ(stamp("chosen").size(), 9u);
@@ -133,17 +127,15 @@ TEST_F(Lapsero, JobsMatchingNoPatternGetNoStamp) {
 }
 
 TEST_F(Lapsero, LockedJobIsSkippedEvenWhenForced) {
-  table("1 0 held true\n1 0 free true\n");
   for (const Args& args : {Args{"-d"}, Args{"-d", "-f"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    std::filesystem::remove(stamp_path("free"));
+    fresh_case(::testing::PrintToString(args));
+    table("1 0 held true\n1 0 free true\n");
     set_stamp("held", "20240101\n");
     sandbox::Process run;
     {
       HeldLock lock(stamp_path("held"));
-      auto inv = invocation(args);
-      inv.faketime = at("2024-03-12 10:00:00");
-      run = lapsero(inv);
+      run = lapsero(on_date(args));
     }
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     EXPECT_TRUE(logged(run, "Job `held' locked by another lapsero - skipping"));
@@ -151,12 +143,11 @@ TEST_F(Lapsero, LockedJobIsSkippedEvenWhenForced) {
     EXPECT_TRUE(logged(run, "Job `free' started"));
     EXPECT_TRUE(logged(run, "Normal exit (1 job run)"));
     EXPECT_EQ(stamp("held"), "20240101\n");
-    EXPECT_EQ(stamp("free"), "20240312\n");
+    EXPECT_EQ(stamp("free"), stamped);
   }
 }
 
 TEST_F(Lapsero, UpdateModeStampsMatchingJobsInRunOrder) {
-  table("1 5 late true\n1 0 early true\n1 0 skipped true\n1 2 mid true\n");
   const struct {
     Args args;
     std::vector<std::string> order;
@@ -166,17 +157,17 @@ TEST_F(Lapsero, UpdateModeStampsMatchingJobsInRunOrder) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
+    fresh_case(::testing::PrintToString(c.args));
+    table("1 5 late true\n1 0 early true\n1 0 skipped true\n1 2 mid true\n");
     // Not due, longer than 9 bytes and foreign: written over all the same.
     set_stamp("late", "20240311\nleft over");
     ASSERT_EQ(chown(stamp_path("late").c_str(), nobody, nobody), 0);
-    auto inv = invocation(c.args);
-    inv.faketime = at("2024-03-12 10:00:00");
-    const auto run = lapsero(inv);
+    const auto run = lapsero(on_date(c.args));
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     std::vector<std::string> expected;
     for (const auto& job : c.order) {
       expected.push_back("Updated timestamp for job `" + job + "' to 2024-03-12");
-      EXPECT_EQ(state_of(stamp_path(job)), (FileState{"20240312\n", 0600, 0, 0})) << job;
+      EXPECT_EQ(state_of(stamp_path(job)), (FileState{stamped, 0600, 0, 0})) << job;
     }
     EXPECT_EQ(sandbox::texts(run.log), expected);
     EXPECT_EQ(stamp("skipped"), "<missing>");
@@ -199,32 +190,26 @@ TEST_F(Lapsero, UpdateModeWritesALockedStamp) {
   sandbox::Process run;
   {
     HeldLock lock(stamp_path("held"));
-    auto inv = invocation({"-d", "-u"});
-    inv.faketime = at("2024-03-12 10:00:00");
-    run = lapsero(inv);
+    run = lapsero(on_date({"-d", "-u"}));
   }
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(sandbox::texts(run.log),
             std::vector<std::string>{"Updated timestamp for job `held' to 2024-03-12"});
-  EXPECT_EQ(stamp("held"), "20240312\n");
+  EXPECT_EQ(stamp("held"), stamped);
 }
 
 TEST_F(Lapsero, UpdateModeInTheBackgroundLogsOnly) {
   table("1 0 job true\n");
-  auto inv = invocation({"-u"});
-  inv.faketime = at("2024-03-12 10:00:00");
-  const auto run = lapsero(inv);
+  const auto run = lapsero(on_date({"-u"}));
   EXPECT_EQ(run.exit_code(), 0);
   EXPECT_EQ(run.err, "");
   ASSERT_EQ(run.log.size(), 1u);
   EXPECT_EQ(run.log[0].text, "Updated timestamp for job `job' to 2024-03-12");
   EXPECT_NE(run.log[0].pid, run.pid);  // the detached child, not the launcher
-  EXPECT_EQ(stamp("job"), "20240312\n");
+  EXPECT_EQ(stamp("job"), stamped);
 }
 
 TEST_F(Lapsero, LinkInTheSpoolIsNeverFollowed) {
-  table("1 0 job true\n");
-  const std::string target = dir + "/outside";
   const struct {
     Args args;
     bool dangling;
@@ -233,9 +218,11 @@ TEST_F(Lapsero, LinkInTheSpoolIsNeverFollowed) {
       {{"-d"}, true},  {{"-d", "-u"}, true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args) + (c.dangling ? " dangling" : ""));
-    std::filesystem::remove(target);
-    std::filesystem::remove(stamp_path("job"));
+    const std::string what = ::testing::PrintToString(c.args) + (c.dangling ? " dangling" : "");
+    SCOPED_TRACE(what);
+    fresh_case(what);
+    table("1 0 job true\n");
+    const std::string target = dir + "/outside";
     if (!c.dangling) {
       sandbox::write_file(target, "precious\n", 0644);
       ASSERT_EQ(chown(target.c_str(), nobody, nobody), 0);
@@ -280,7 +267,6 @@ TEST_F(Lapsero, ForeignStampEndsTheRunForAnUnprivilegedUser) {
 
 // A stamp that is not a plain file makes the open, read, write or cut fail.
 TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
-  table("1 0 job true\n");
   const struct {
     const char* what;
     mode_t type;
@@ -296,7 +282,8 @@ TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::filesystem::remove(stamp_path("job"));
+    fresh_case(c.what);
+    table("1 0 job true\n");
     if (c.type == S_IFDIR) {
       ASSERT_EQ(mkdir(stamp_path("job").c_str(), 0700), 0);
     } else {

@@ -7,8 +7,6 @@
 namespace e2e {
 namespace {
 
-using Lines = std::vector<std::string>;
-
 class TableCheck : public Lapsero {
  protected:
   sandbox::Process check(std::string_view text, std::vector<std::string> args = {"-T"}) {
@@ -28,12 +26,6 @@ class TableCheck : public Lapsero {
 
 const std::string name255(255, 'n');
 const std::string name256(256, 'n');
-
-std::string on_stderr(const Lines& messages) {
-  std::string err;
-  for (const auto& line : messages) err += "lapsero: " + line + "\n";
-  return err;
-}
 
 TEST_F(TableCheck, GoodTablesPassSilently) {
   const std::string tables[] = {
