@@ -265,7 +265,13 @@ TEST_F(Lapsero, ForeignStampEndsTheRunForAnUnprivilegedUser) {
   }
 }
 
-// A stamp that is not a plain file makes the open, read, write or cut fail.
+/// A run that ended on the stamp's failure, with the error and "Aborted".
+void expect_aborted_on(const sandbox::Process& run, const std::string& message) {
+  EXPECT_EQ(run.exit_code(), 1);
+  EXPECT_NE(run.err.find("lapsero: " + message + "\nlapsero: Aborted\n"), std::string::npos) << run.err;
+}
+
+// A stamp that is not a plain file makes the open, write or cut fail.
 TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
   const struct {
     const char* what;
@@ -275,7 +281,6 @@ TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
     const char* message;
   } cases[] = {
       {"directory", S_IFDIR, 0, {"-d"}, "Can't open timestamp file for job job: Is a directory"},
-      {"kernel log", S_IFCHR, 11, {"-d"}, "Error reading timestamp file job: Invalid argument"},
       {"full device", S_IFCHR, 7, {"-d", "-u"},
        "Can't write timestamp file for job job: No space left on device"},
       {"zero device", S_IFCHR, 5, {"-d", "-u"}, "ftruncate error: Invalid argument"},
@@ -288,20 +293,24 @@ TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
       ASSERT_EQ(mkdir(stamp_path("job").c_str(), 0700), 0);
     } else {
       ASSERT_EQ(mknod(stamp_path("job").c_str(), c.type | 0600, makedev(1, c.minor)), 0);
-      // The kernel log refuses a read too short for its next record; only
-      // where this process may read it at all does lapsero see that.
-      char probe[8];
-      const int fd = open(stamp_path("job").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-      const bool refuses = fd >= 0 && read(fd, probe, sizeof probe) < 0 && errno == EINVAL;
-      if (fd >= 0) close(fd);
-      if (c.minor == 11 && !refuses) continue;
     }
-    const auto run = lapsero(c.args);
-    EXPECT_EQ(run.exit_code(), 1);
-    EXPECT_NE(run.err.find(std::string("lapsero: ") + c.message + "\nlapsero: Aborted\n"),
-              std::string::npos)
-        << run.err;
+    expect_aborted_on(lapsero(c.args), c.message);
   }
+}
+
+// The kernel log as a stamp makes the read fail.
+TEST_F(Lapsero, StampThatIsTheKernelLogEndsTheRun) {
+  table("1 0 job true\n");
+  ASSERT_EQ(mknod(stamp_path("job").c_str(), S_IFCHR | 0600, makedev(1, 11)), 0);
+  // The kernel log refuses a read too short for its next record; only where
+  // this process may read it at all, and it holds a record, does lapsero
+  // see that.
+  char probe[8];
+  const int fd = open(stamp_path("job").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const bool refuses = fd >= 0 && read(fd, probe, sizeof probe) < 0 && errno == EINVAL;
+  if (fd >= 0) close(fd);
+  if (!refuses) GTEST_SKIP() << "the kernel log cannot be read here, or gives no EINVAL on a short read";
+  expect_aborted_on(lapsero({"-d"}), "Error reading timestamp file job: Invalid argument");
 }
 
 }  // namespace
