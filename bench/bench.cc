@@ -40,7 +40,7 @@ struct Usage {
   long voluntary_switches = 0;
 };
 
-double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; }
+double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
 
 /// Starts a program with standard output and error on /dev/null.
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
