@@ -24,17 +24,17 @@
 
 /// What the command line asked for.
 struct RunSettings {
-  char* table_path;          ///< -t, heap copy; the table file read by load_table
-  char* spool_dir;           ///< -S, heap copy; working directory from start-up on
-  int sequential;            ///< -s or -n: start one job at a time
-  int force_run;             ///< -f: every selected job counts as due
-  int stamp_only;            ///< -u: update mode
-  int no_delay;              ///< -n: ignore delays, order by pattern first
-  int foreground;            ///< -d: do not go into the background
-  int quiet;                 ///< -q: notices stay off standard error
-  int test_table;            ///< -T: test mode
-  char** job_patterns;       ///< the operands themselves, or the one pattern "*"
-  int job_pattern_count;     ///< at least 1
+  char* table_path;       ///< -t, heap copy; the table file read by load_table
+  char* spool_dir;        ///< -S, heap copy; working directory from start-up on
+  int sequential;         ///< -s or -n: start one job at a time
+  int force_run;          ///< -f: every selected job counts as due
+  int stamp_only;         ///< -u: update mode
+  int no_delay;           ///< -n: ignore delays, order by pattern first
+  int foreground;         ///< -d: do not go into the background
+  int quiet;              ///< -q: notices stay off standard error
+  int test_table;         ///< -T: test mode
+  char** job_patterns;    ///< the operands themselves, or the one pattern "*"
+  int job_pattern_count;  ///< at least 1
 };
 
 extern RunSettings settings;
@@ -50,11 +50,11 @@ extern sigset_t saved_sigmask;    ///< signal mask found at start; restored in e
 extern pid_t main_pid;            ///< the scheduler's own pid, 0 until set; bail adds "Aborted" only there
 extern int stderr_off;            ///< 1: diagnostics go to syslog only; set in the background and in children
 
-extern std::time_t start_time;    ///< when the start date was fixed; delays count from it
-extern int start_year;            ///< start date: full year; written into stamps
-extern int start_month;           ///< start date: 1 to 12
-extern int start_mday;            ///< start date: 1 to 31
-extern int today;                 ///< day number of the start date; the due test counts from it
+extern std::time_t start_time;  ///< when the start date was fixed; delays count from it
+extern int start_year;          ///< start date: full year; written into stamps
+extern int start_month;         ///< start date: 1 to 12
+extern int start_mday;          ///< start date: 1 to 31
+extern int today;               ///< day number of the start date; the due test counts from it
 
 // ---------------------------------------------------------------------------
 // Diagnostics (written by the loggers)

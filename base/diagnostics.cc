@@ -35,8 +35,7 @@ void open_syslog() {
 
 /// The one body of every diagnostic. reason is the text of the errno value
 /// to append, or nullptr.
-void log_message(int level, const char* reason, const char* format, std::va_list args)
-    LAPSERO_PRINTF(3, 0);
+void log_message(int level, const char* reason, const char* format, std::va_list args) LAPSERO_PRINTF(3, 0);
 void log_message(int level, const char* reason, const char* format, std::va_list args) {
   format_message(format, args);
   if (!syslog_open) open_syslog();
@@ -49,8 +48,8 @@ void log_message(int level, const char* reason, const char* format, std::va_list
   if (stderr_off || (level != LOG_ERR && settings.quiet)) return;
   // One call, so that the line reaches descriptor 2 in one piece.
   const bool error = level == LOG_ERR;
-  dprintf(STDERR_FILENO, "%s%s%s%s%s\n", error ? program_name : "", error ? ": " : "",
-          message_buffer, reason ? ": " : "", reason ? reason : "");
+  dprintf(STDERR_FILENO, "%s%s%s%s%s\n", error ? program_name : "", error ? ": " : "", message_buffer,
+          reason ? ": " : "", reason ? reason : "");
 }
 
 void log_plain(int level, const char* format, std::va_list args) LAPSERO_PRINTF(2, 0);
@@ -139,8 +138,7 @@ pid_t fork_or_bail() {
 int open_onto(int target_fd, const char* path, int flags) {
   const int fd = open(path, flags);
   // Tested first, so that a failed open with a target names the target.
-  if (target_fd >= 0 && fd != target_fd)
-    bail_sys("Can't open %s on file-descriptor %d", path, target_fd);
+  if (target_fd >= 0 && fd != target_fd) bail_sys("Can't open %s on file-descriptor %d", path, target_fd);
   if (fd < 0) bail_sys("Can't open %s", path);
   return fd;
 }

@@ -12,9 +12,9 @@
 // the child.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdarg>
 #include <cstddef>
-#include <sys/types.h>
 
 #include "lapsero.h"
 

@@ -2,11 +2,11 @@
 // Standard error stays off here; its forms are checked end to end.
 #include <gtest/gtest.h>
 
+#include <syslog.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <syslog.h>
-#include <unistd.h>
 
 #include "base/diagnostics.h"
 #include "lapsero.h"
@@ -33,8 +33,10 @@ class Diagnostics : public ::testing::Test {
 
 TEST_F(Diagnostics, LongTextsAreCutTo150Characters) {
   const std::string cut = std::string(138, 'x') + " (truncated)";
-  const struct { std::size_t length; std::string expected; } cases[] = {
-      {0, ""}, {149, std::string(149, 'x')}, {150, cut}, {151, cut}, {1000, cut}};
+  const struct {
+    std::size_t length;
+    std::string expected;
+  } cases[] = {{0, ""}, {149, std::string(149, 'x')}, {150, cut}, {151, cut}, {1000, cut}};
   for (const auto& c : cases) {
     const std::string text(c.length, 'x');
     notice("%s", text.c_str());
@@ -45,7 +47,13 @@ TEST_F(Diagnostics, LongTextsAreCutTo150Characters) {
 
 TEST_F(Diagnostics, LevelFacilityErrnoTextAndCount) {
   using Logger = void (*)(const char*, ...);
-  const struct { const char* what; Logger log; int level; const char* expected; int counted; } cases[] = {
+  const struct {
+    const char* what;
+    Logger log;
+    int level;
+    const char* expected;
+    int counted;
+  } cases[] = {
       {"notice", notice, LOG_NOTICE, "Job `a' started", 0},
       {"notice_sys", notice_sys, LOG_NOTICE, "Job `a' started: Permission denied", 0},
       {"problem", problem, LOG_ERR, "Job `a' started", 1},
@@ -68,8 +76,10 @@ TEST_F(Diagnostics, LevelFacilityErrnoTextAndCount) {
 TEST_F(Diagnostics, ErrnoIsTakenBeforeFormattingAndOpeningTheLog) {
   // Reopening the log and a conversion that fails (a wide character the C
   // locale cannot encode sets EILSEQ) must not change what is reported.
-  const struct { void (*log)(const char*, ...); int level; } cases[] = {{notice_sys, LOG_NOTICE},
-                                                                         {problem_sys, LOG_ERR}};
+  const struct {
+    void (*log)(const char*, ...);
+    int level;
+  } cases[] = {{notice_sys, LOG_NOTICE}, {problem_sys, LOG_ERR}};
   for (const auto& c : cases) {
     close_syslog();
     errno = ENOENT;

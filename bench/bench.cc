@@ -40,7 +40,9 @@ struct Usage {
   long voluntary_switches = 0;
 };
 
-double seconds(const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; }
+double seconds(const timeval& t) {
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
 
 /// Starts a program with standard output and error on /dev/null.
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
@@ -129,8 +131,10 @@ std::string fresh_spool(const std::string& name) {
 }
 
 void per_job_overhead(int rounds) {
-  std::printf("\n1. Per-job overhead: 1000 due jobs ':' with -d -q -f -n, against a shell loop\n"
-              "   that starts /bin/sh -c : 1000 times (wall time, median of %d, alternating)\n", rounds);
+  std::printf(
+      "\n1. Per-job overhead: 1000 due jobs ':' with -d -q -f -n, against a shell loop\n"
+      "   that starts /bin/sh -c : 1000 times (wall time, median of %d, alternating)\n",
+      rounds);
   const std::string table = make_table("thousand", 1000, ":");
   const std::string spool = fresh_spool("spool-thousand");
   const std::string loop = "i=0; while [ $i -lt 1000 ]; do /bin/sh -c :; i=$((i+1)); done";
@@ -159,8 +163,10 @@ void per_job_overhead(int rounds) {
 }
 
 void nothing_due(int rounds) {
-  std::printf("\n2. A run that finds nothing due (every stamp is today's), against /bin/true\n"
-              "   (median of %d)\n", rounds);
+  std::printf(
+      "\n2. A run that finds nothing due (every stamp is today's), against /bin/true\n"
+      "   (median of %d)\n",
+      rounds);
   for (int jobs : {10, 1000}) {
     const std::string name = "nodue" + std::to_string(jobs);
     const std::string table = make_table(name, jobs, ":");
@@ -198,9 +204,10 @@ std::pair<long, long> switches_and_ticks(pid_t pid) {
 }
 
 void waiting(int delay_minutes) {
-  std::printf("\n3. Waiting costs nothing: one job ':' with a %d-minute delay, sampled from /proc\n"
-              "   while the scheduler waits, against /bin/sleep sampled over the same window\n",
-              delay_minutes);
+  std::printf(
+      "\n3. Waiting costs nothing: one job ':' with a %d-minute delay, sampled from /proc\n"
+      "   while the scheduler waits, against /bin/sleep sampled over the same window\n",
+      delay_minutes);
   const std::string path = work + "/waiting";
   sandbox::write_file(path, "1 " + std::to_string(delay_minutes) + " waiter :\n");
   const std::string spool = fresh_spool("spool-waiting");
@@ -256,8 +263,9 @@ long peak_reading_fifo(const std::vector<std::string>& args, const std::string& 
 }
 
 void memory() {
-  std::printf("\n4. Memory: peak resident size for a 10,000-line table with -T, against wc -l\n"
-              "   on the same lines (VmHWM once the whole table has been read)\n");
+  std::printf(
+      "\n4. Memory: peak resident size for a 10,000-line table with -T, against wc -l\n"
+      "   on the same lines (VmHWM once the whole table has been read)\n");
   const std::string content = sandbox::read_file(make_mixed_table(10000));
   const std::string fifo = work + "/table-fifo";
   const std::string spool = fresh_spool("spool-memory");

@@ -25,8 +25,8 @@ void run_sequence() {
   if (settings.stamp_only) {
     for (int i = 0; i < run_count; ++i) {
       refresh_stamp(run_list[i]);
-      notice("Updated timestamp for job `%s' to %04d-%02d-%02d", run_list[i]->name, start_year,
-             start_month, start_mday);
+      notice("Updated timestamp for job `%s' to %04d-%02d-%02d", run_list[i]->name, start_year, start_month,
+             start_mday);
     }
     std::exit(0);
   }

@@ -62,13 +62,13 @@ const char usage_text[] =
     "\n"
     "See the manpage for more details.\n";
 
-const char version_text[] =
-    "Lapsero " LAPSERO_VERSION "\n"
-    "Written by the lapsero developers.\n"
-    "Thanks to every administrator who ever reported a missed day.\n"
-    "Copyright (C) 2026 the lapsero developers.\n"
-    "\n"
-    "Report problems to <lapsero-bugs@lists.lapsero.invalid>.\n";
+const char version_text[] = "Lapsero " LAPSERO_VERSION
+                            "\n"
+                            "Written by the lapsero developers.\n"
+                            "Thanks to every administrator who ever reported a missed day.\n"
+                            "Copyright (C) 2026 the lapsero developers.\n"
+                            "\n"
+                            "Report problems to <lapsero-bugs@lists.lapsero.invalid>.\n";
 
 namespace {
 
@@ -99,8 +99,7 @@ void fill_standard_descriptors() {
 void choose_mail_charset() {
   std::setlocale(LC_CTYPE, "");
   const char* codeset = nl_langinfo(CODESET);
-  if (codeset && *codeset && std::strcmp(codeset, "ANSI_X3.4-1968") != 0)
-    mail_charset = copy_text(codeset);
+  if (codeset && *codeset && std::strcmp(codeset, "ANSI_X3.4-1968") != 0) mail_charset = copy_text(codeset);
   // Expressions and patterns classify characters as in the C locale.
   std::setlocale(LC_CTYPE, "C");
 }

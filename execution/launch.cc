@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -106,8 +106,8 @@ std::int64_t output_size(int fd) {
 }
 
 void write_header(int fd, const MailHeader& header) {
-  for (const char* piece : {"From: ", "Lapsero <", header.login, ">\n",                       //
-                            "To: ", header.to, "\n",                                         //
+  for (const char* piece : {"From: ", "Lapsero <", header.login, ">\n",                             //
+                            "To: ", header.to, "\n",                                                //
                             "Subject: Lapsero job '", header.job_name, "' on ", header.host, "\n",  //
                             "Content-Type: text/plain; charset=", header.charset, "\n\n"})
     put_text(fd, piece);
@@ -115,8 +115,7 @@ void write_header(int fd, const MailHeader& header) {
 
 void start_job(JobEntry* job) {
   char host[host_name_size];
-  if (gethostname(host, sizeof host) != 0)
-    std::strcpy(host, "unknown machine");
+  if (gethostname(host, sizeof host) != 0) std::strcpy(host, "unknown machine");
   host[sizeof host - 1] = '\0';
 
   apply_settings(job);

@@ -1,9 +1,9 @@
 // The mail header a job's output file starts with.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <string>
 
 #include "execution/execution.h"
 
@@ -21,7 +21,10 @@ std::string header_bytes(const MailHeader& header, std::int64_t* size) {
 }
 
 TEST(WriteHeader, FiveLinesByteForByte) {
-  struct Case { MailHeader header; std::string expected; };
+  struct Case {
+    MailHeader header;
+    std::string expected;
+  };
   const Case cases[] = {
       {{"root", "ops@example.org", "daily-backup", "host1", "UTF-8"},
        "From: Lapsero <root>\n"

@@ -30,16 +30,16 @@ void log_mailer_end(const JobEntry* job, int status) {
   switch (decode_wait_status(status, &value)) {
     case ChildEnd::exited:
       if (value != 0)
-        problem("Tried to mail output of job `%s', but mailer process (%s) exited with ststus %d",
-                job->name, mailer_path, value);
+        problem("Tried to mail output of job `%s', but mailer process (%s) exited with ststus %d", job->name,
+                mailer_path, value);
       break;
     case ChildEnd::signalled:
       problem("Tried to mail output of job `%s', but mailer process (%s) got signal %d", job->name,
               mailer_path, value);
       break;
     case ChildEnd::abnormal:
-      problem("Tried to mail output of job `%s', but mailer process (%s) terminated abnormally",
-              job->name, mailer_path);
+      problem("Tried to mail output of job `%s', but mailer process (%s) terminated abnormally", job->name,
+              mailer_path);
       break;
   }
 }
@@ -56,9 +56,7 @@ void log_job_end(const JobEntry* job, int status, const char* suffix) {
     case ChildEnd::signalled:
       problem("Job `%s' terminated due to signal %d%s", job->name, value, suffix);
       break;
-    case ChildEnd::abnormal:
-      problem("Job `%s' terminated abnormally%s", job->name, suffix);
-      break;
+    case ChildEnd::abnormal: problem("Job `%s' terminated abnormally%s", job->name, suffix); break;
   }
 }
 

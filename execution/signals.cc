@@ -55,9 +55,9 @@ void install_signal_handlers() {
     int flags;
   };
   // Each handler holds back the other two while it runs.
-  for (const Handler& entry : {Handler{SIGALRM, alarm_handler, 0},
-                               Handler{SIGCHLD, child_handler, SA_NOCLDSTOP},
-                               Handler{SIGUSR1, usr1_handler, 0}}) {
+  for (const Handler& entry :
+       {Handler{SIGALRM, alarm_handler, 0}, Handler{SIGCHLD, child_handler, SA_NOCLDSTOP},
+        Handler{SIGUSR1, usr1_handler, 0}}) {
     struct sigaction action {};
     action.sa_handler = entry.handler;
     action.sa_mask = blocked;

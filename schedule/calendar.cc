@@ -14,9 +14,7 @@ namespace {
 /// the rules, never by changing the table.
 constexpr std::int32_t month_lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
-constexpr bool is_leap(std::int32_t year) {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
+constexpr bool is_leap(std::int32_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 constexpr std::int32_t year_length(std::int32_t year) { return is_leap(year) ? 366 : 365; }
 

@@ -19,8 +19,7 @@ int run_order(const void* a, const void* b) {
   // None of these is ever negative in the run list, so no difference overflows.
   if (settings.no_delay && first->pattern_index != second->pattern_index)
     return first->pattern_index - second->pattern_index;
-  if (first->delay_minutes != second->delay_minutes)
-    return first->delay_minutes - second->delay_minutes;
+  if (first->delay_minutes != second->delay_minutes) return first->delay_minutes - second->delay_minutes;
   // No two jobs share a table line, so the unstable qsort still gives one order.
   return first->table_line - second->table_line;
 }

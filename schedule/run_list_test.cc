@@ -9,7 +9,10 @@
 
 namespace {
 
-struct Job { const char* name; int line, delay, pattern; };
+struct Job {
+  const char* name;
+  int line, delay, pattern;
+};
 
 /// Sorts the jobs as build_run_list does and returns their names in run order.
 std::string sorted(std::vector<Job> jobs, int no_delay) {

@@ -80,8 +80,8 @@ std::int32_t stamped_day(const char* stamp);
 
 /// Whether a job is due, given the bytes read from its stamp (at most 8) and
 /// the start date's day number.
-Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
-               std::int32_t period_days, PeriodKind kind, LengthsSource lengths);
+Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
+               PeriodKind kind, LengthsSource lengths);
 
 /// The qsort comparison of two run-list entries.
 int run_order(const void* a, const void* b);

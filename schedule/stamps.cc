@@ -50,8 +50,8 @@ PeriodLengths clock_lengths(PeriodKind kind) {
   return lengths;
 }
 
-Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
-               std::int32_t period_days, PeriodKind kind, LengthsSource lengths) {
+Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
+               PeriodKind kind, LengthsSource lengths) {
   if (force || stamp.size() < stamp_date_size) return Due::yes;
   char date[stamp_date_size + 1] = {};
   stamp.copy(date, stamp_date_size);
@@ -61,8 +61,7 @@ Due decide_due(std::string_view stamp, int force, std::int32_t today_number,
   // A stamp in the future (a clock set back) skips the period test.
   if (elapsed >= 0 && elapsed < period_days) return Due::no;
   switch (kind) {
-    case PeriodKind::none:
-      return Due::yes;
+    case PeriodKind::none: return Due::yes;
     case PeriodKind::monthly:
     case PeriodKind::yearly: {
       const PeriodLengths around = lengths(kind);
@@ -78,8 +77,7 @@ void open_stamp(JobEntry* job) {
   job->stamp_fd = open(job->name, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
   if (job->stamp_fd < 0) bail_sys("Can't open timestamp file for job %s", job->name);
   fcntl(job->stamp_fd, F_SETFD, FD_CLOEXEC);
-  if (fchown(job->stamp_fd, getuid(), getgid()) != 0)
-    bail_sys("Can't chown timestamp file %s", job->name);
+  if (fchown(job->stamp_fd, getuid(), getgid()) != 0) bail_sys("Can't chown timestamp file %s", job->name);
   if (fchmod(job->stamp_fd, 0600) != 0) bail_sys("Can't chmod timestamp file %s", job->name);
 }
 
@@ -90,14 +88,12 @@ int check_due(JobEntry* job) {
   if (got < 0) bail_sys("Error reading timestamp file %s", job->name);
   stamp[got] = '\0';
 
-  switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run,
-                     today, job->period_days, job->period_kind, clock_lengths)) {
-    case Due::no:
-      return pass_over(job);
+  switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run, today,
+                     job->period_days, job->period_kind, clock_lengths)) {
+    case Due::no: return pass_over(job);
     case Due::unknown_period:
       bail("Unknown named period for %s (%d)", job->name, static_cast<int>(job->period_kind));
-    case Due::yes:
-      break;
+    case Due::yes: break;
   }
 
   // The decision stands once the lock is granted; it is not made again.
@@ -118,8 +114,7 @@ int check_due(JobEntry* job) {
 void write_stamp(JobEntry* job) {
   char date[stamp_size + 1];
   std::snprintf(date, sizeof date, "%04d%02d%02d\n", start_year, start_month, start_mday);
-  if (lseek(job->stamp_fd, 0, SEEK_SET) != 0)
-    bail_sys("Can't lseek timestamp file for job %s", job->name);
+  if (lseek(job->stamp_fd, 0, SEEK_SET) != 0) bail_sys("Can't lseek timestamp file for job %s", job->name);
   if (write(job->stamp_fd, date, stamp_size) != stamp_size)
     bail_sys("Can't write timestamp file for job %s", job->name);
   if (ftruncate(job->stamp_fd, stamp_size) != 0) bail_sys("ftruncate error");

@@ -89,7 +89,8 @@ TEST(DecideDue, NamedPeriods) {
 }
 
 TEST(DecideDue, ForceRunIgnoresTheStamp) {
-  expect_cases({
+  expect_cases(
+      {
           {"stamped today", "20240312", 2024, 3, 12, 8, none, {}, Due::yes},
           {"future, monthly", "20240320", 2024, 3, 12, 0, monthly, {29, 31}, Due::yes},
           {"future, yearly", "20250101", 2024, 3, 12, 0, yearly, {365, 366}, Due::yes},

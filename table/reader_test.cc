@@ -58,11 +58,11 @@ class Reader : public ::testing::Test {
   static Lines jobs() {
     Lines described;
     for (const JobEntry* j = job_head; j; j = j->next)
-      described.push_back(std::to_string(j->table_line) + " " + j->name + " " + std::to_string(j->period_days) +
-                          "/" + std::to_string(static_cast<int>(j->period_kind)) + " " +
-                          std::to_string(j->delay_minutes) + " p" + std::to_string(j->pattern_index) + " " +
-                          (j->last_env ? j->last_env->assignment : "-") + ": " + j->command +
-                          (j->job_pid || j->mailer_pid ? " (pid set)" : ""));
+      described.push_back(
+          std::to_string(j->table_line) + " " + j->name + " " + std::to_string(j->period_days) + "/" +
+          std::to_string(static_cast<int>(j->period_kind)) + " " + std::to_string(j->delay_minutes) + " p" +
+          std::to_string(j->pattern_index) + " " + (j->last_env ? j->last_env->assignment : "-") + ": " +
+          j->command + (j->job_pid || j->mailer_pid ? " (pid set)" : ""));
     return described;
   }
   static Lines logged() { return sandbox::texts(sandbox::take_log()); }
@@ -75,7 +75,11 @@ class Reader : public ::testing::Test {
 };
 
 TEST_F(Reader, AssemblesLogicalLines) {
-  const struct { const char* what; std::string bytes; Lines expected; } cases[] = {
+  const struct {
+    const char* what;
+    std::string bytes;
+    Lines expected;
+  } cases[] = {
       {"empty file", "", {""}},
       {"final newline gives one more empty line", "a b\n", {"a b", ""}},
       {"last line without newline", "a\nb", {"a", "b"}},
@@ -93,7 +97,12 @@ TEST_F(Reader, AssemblesLogicalLines) {
 }
 
 TEST_F(Reader, MatchCapturesCutsEachGroup) {
-  const struct { const char* pattern; std::string line; int result; Lines groups; } cases[] = {
+  const struct {
+    const char* pattern;
+    std::string line;
+    int result;
+    Lines groups;
+  } cases[] = {
       {blank_or_comment_expression, "  \t# 1 0 j c", 1, {}},
       {blank_or_comment_expression, "A=1 # no comment", 0, {}},
       {setting_expression, "  MAILTO \t= ops # kept", 1, {"MAILTO", " ops # kept"}},
@@ -109,11 +118,13 @@ TEST_F(Reader, MatchCapturesCutsEachGroup) {
   for (const auto& c : cases) {
     std::string line = c.line;
     char* got[4] = {};
-    const int result = c.groups.empty()       ? match_captures(c.pattern, line.data(), {})
-                       : c.groups.size() == 2 ? match_captures(c.pattern, line.data(), {&got[0], &got[1]})
-                                              : match_captures(c.pattern, line.data(), {&got[0], &got[1], &got[2], &got[3]});
+    const int result = c.groups.empty() ? match_captures(c.pattern, line.data(), {})
+                       : c.groups.size() == 2
+                           ? match_captures(c.pattern, line.data(), {&got[0], &got[1]})
+                           : match_captures(c.pattern, line.data(), {&got[0], &got[1], &got[2], &got[3]});
     EXPECT_EQ(result, c.result) << c.line;
-    for (std::size_t i = 0; result == 1 && i < c.groups.size(); ++i) EXPECT_STREQ(got[i], c.groups[i].c_str());
+    for (std::size_t i = 0; result == 1 && i < c.groups.size(); ++i)
+      EXPECT_STREQ(got[i], c.groups[i].c_str());
   }
   // A place left out is skipped; the groups after it are still cut.
   std::string line = "3 4 name cmd";
@@ -124,28 +135,38 @@ TEST_F(Reader, MatchCapturesCutsEachGroup) {
 }
 
 TEST_F(Reader, NumbersAndPatternIndexes) {
-  const struct { const char* digits; std::int32_t value; } counts[] = {
-      {"0", 0}, {"0007", 7}, {"2147483647", INT_MAX}, {"000002147483647", INT_MAX},
-      {"2147483648", -1}, {"9223372036854775808", -1}, {"99999999999999999999999", -1}};
+  const struct {
+    const char* digits;
+    std::int32_t value;
+  } counts[] = {{"0", 0},
+                {"0007", 7},
+                {"2147483647", INT_MAX},
+                {"000002147483647", INT_MAX},
+                {"2147483648", -1},
+                {"9223372036854775808", -1},
+                {"99999999999999999999999", -1}};
   for (const auto& c : counts) EXPECT_EQ(to_count(c.digits), c.value) << c.digits;
 
   use_patterns({"b*", "*x", "a?x", "[!z]*"});
-  const struct { const char* name; std::int32_t index; } names[] = {
-      {"bx", 0}, {"abx", 1}, {"a1x", 1}, {"c", 3}, {"zz", -1}};
+  const struct {
+    const char* name;
+    std::int32_t index;
+  } names[] = {{"bx", 0}, {"abx", 1}, {"a1x", 1}, {"c", 3}, {"zz", -1}};
   for (const auto& c : names) EXPECT_EQ(pattern_index_for(c.name), c.index) << c.name;
 }
 
 TEST_F(Reader, JobsAndSettingsInTableOrder) {
   use_patterns({"s*", "*"});
-  read("1 0 first true\n"
-       "A=1\n"
-       "  B = two  \n"
-       "# 1 0 commented out\n"
-       "7 5 second echo $A # too\n"
-       "C=\n"
-       "@yearly 3 third x\n"
-       "0 0 first again\n",
-       true);
+  read(
+      "1 0 first true\n"
+      "A=1\n"
+      "  B = two  \n"
+      "# 1 0 commented out\n"
+      "7 5 second echo $A # too\n"
+      "C=\n"
+      "@yearly 3 third x\n"
+      "0 0 first again\n",
+      true);
   EXPECT_EQ(logged(), Lines{});
   Lines assignments;
   for (const EnvSetting* s = env_head; s; s = s->next) assignments.emplace_back(s->assignment);
@@ -156,14 +177,15 @@ TEST_F(Reader, JobsAndSettingsInTableOrder) {
 
 TEST_F(Reader, PeriodWordsAndNumbersOutOfRange) {
   use_patterns({"none"});
-  read("@monthly 0 a c\n@monthl 0 b c\n@monthlyx 0 c c\n@yearly 0 d c\n@yearlyx 0 e c\n"
-       "@year 0 f c\n@month 0 g c\n@weekly 0 h c\n@Monthly 0 i c\n"
-       "@weekly 2147483648 j c\n2147483648 0 k c\n0 2147483648 l c\n2147483648 99999999999 m c\n"
-       "2147483647 2147483647 n c\n0007 00 o c",
-       true);
-  EXPECT_EQ(jobs(), (Lines{"1 a 0/1 0 p-1 -: c", "2 b 0/1 0 p-1 -: c", "3 c 0/1 0 p-1 -: c",
-                           "4 d 0/2 0 p-1 -: c", "5 e 0/2 0 p-1 -: c",
-                           "14 n 2147483647/0 2147483647 p-1 -: c", "15 o 7/0 0 p-1 -: c"}));
+  read(
+      "@monthly 0 a c\n@monthl 0 b c\n@monthlyx 0 c c\n@yearly 0 d c\n@yearlyx 0 e c\n"
+      "@year 0 f c\n@month 0 g c\n@weekly 0 h c\n@Monthly 0 i c\n"
+      "@weekly 2147483648 j c\n2147483648 0 k c\n0 2147483648 l c\n2147483648 99999999999 m c\n"
+      "2147483647 2147483647 n c\n0007 00 o c",
+      true);
+  EXPECT_EQ(jobs(),
+            (Lines{"1 a 0/1 0 p-1 -: c", "2 b 0/1 0 p-1 -: c", "3 c 0/1 0 p-1 -: c", "4 d 0/2 0 p-1 -: c",
+                   "5 e 0/2 0 p-1 -: c", "14 n 2147483647/0 2147483647 p-1 -: c", "15 o 7/0 0 p-1 -: c"}));
   Lines expected;
   for (int line = 6; line <= 9; ++line)
     expected.push_back("tab: Unknown named period on line " + std::to_string(line) + ", skipping");
@@ -174,14 +196,19 @@ TEST_F(Reader, PeriodWordsAndNumbersOutOfRange) {
 
 TEST_F(Reader, NamesThatCanNeverBeAStampAreInvalidSyntax) {
   const std::string longest(255, 'n');
-  read("1 0 . c\n"
-       "1 0 .. c\n"
-       "@weekly 0 .. c\n"       // judged before the period word
-       "99999999999 0 . c\n"    // and before the numbers
-       "1 0 " + longest + "n c\n"
-       "1 0 " + longest + " c\n"
-       "1 0 ... c\n",
-       true);
+  read(
+      "1 0 . c\n"
+      "1 0 .. c\n"
+      "@weekly 0 .. c\n"     // judged before the period word
+      "99999999999 0 . c\n"  // and before the numbers
+      "1 0 " +
+          longest +
+          "n c\n"
+          "1 0 " +
+          longest +
+          " c\n"
+          "1 0 ... c\n",
+      true);
   Lines expected;
   for (int line = 1; line <= 5; ++line)
     expected.push_back("Invalid syntax in tab on line " + std::to_string(line) + " - skipping this line");

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static void record(const char *dir, const char *name, const char *data, size_t size) {
+static void record(const char* dir, const char* name, const char* data, size_t size) {
   char path[4096];
   snprintf(path, sizeof path, "%s/%s", dir, name);
   int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -29,12 +29,12 @@ static void record(const char *dir, const char *name, const char *data, size_t s
   close(fd);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   /* The descriptors first, before this program opens any of its own. */
   char fds[4096] = "";
-  DIR *self = opendir("/proc/self/fd");
+  DIR* self = opendir("/proc/self/fd");
   if (self) {
-    struct dirent *entry;
+    struct dirent* entry;
     while ((entry = readdir(self)) != NULL) {
       if (entry->d_name[0] == '.' || atoi(entry->d_name) == dirfd(self)) continue;
       strncat(fds, entry->d_name, sizeof fds - strlen(fds) - 2);
@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
     closedir(self);
   }
 
-  const char *base = getenv("FAKE_SENDMAIL_DIR");
+  const char* base = getenv("FAKE_SENDMAIL_DIR");
   if (!base) return 75;
   char dir[4096];
   for (int n = 1;; ++n) {
@@ -69,7 +69,7 @@ int main(int argc, char **argv) {
   record(dir, "fds", fds, strlen(fds));
 
   size_t size = 0, room = 65536;
-  char *input = malloc(room);
+  char* input = malloc(room);
   for (;;) {
     if (size == room) input = realloc(input, room *= 2);
     ssize_t got = read(0, input + size, room - size);
@@ -79,6 +79,6 @@ int main(int argc, char **argv) {
   record(dir, "stdin", input, size);
   free(input);
 
-  const char *code = getenv("FAKE_SENDMAIL_EXIT");
+  const char* code = getenv("FAKE_SENDMAIL_EXIT");
   return code ? atoi(code) : 0;
 }

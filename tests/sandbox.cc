@@ -330,9 +330,7 @@ bool wait_until(Process& process, const std::function<bool(const Process&)>& don
 }
 
 void finish(Process& process) {
-  const auto everything_ended = [](const Process& p) {
-    return p.all_ended && p.out_fd < 0 && p.err_fd < 0;
-  };
+  const auto everything_ended = [](const Process& p) { return p.all_ended && p.out_fd < 0 && p.err_fd < 0; };
   if (!wait_until(process, everything_ended, std::chrono::hours(1))) {
     process.timed_out = true;
     // wait_until never waits past the deadline, which has passed: without a

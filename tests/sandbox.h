@@ -63,29 +63,29 @@ inline constexpr const char faketime_library[] = "/usr/lib/x86_64-linux-gnu/fake
 
 /// How to start a program.
 struct Invocation {
-  std::vector<std::string> argv;             ///< argv[0] is the path run
-  std::string cwd;                           ///< start directory; scratch if empty
-  std::map<std::string, std::string> env;    ///< on top of the base environment
-  std::vector<std::string> unset;            ///< names taken out of the base environment
-  std::optional<std::string> faketime;       ///< FAKETIME value; libfaketime preloaded if set
-  std::vector<int> closed_fds;               ///< standard descriptors the program starts without
-  std::chrono::seconds timeout{30};          ///< strays are killed after this
+  std::vector<std::string> argv;           ///< argv[0] is the path run
+  std::string cwd;                         ///< start directory; scratch if empty
+  std::map<std::string, std::string> env;  ///< on top of the base environment
+  std::vector<std::string> unset;          ///< names taken out of the base environment
+  std::optional<std::string> faketime;     ///< FAKETIME value; libfaketime preloaded if set
+  std::vector<int> closed_fds;             ///< standard descriptors the program starts without
+  std::chrono::seconds timeout{30};        ///< strays are killed after this
 };
 
 /// A started program and everything it has said so far.
 struct Process {
-  pid_t pid = 0;            ///< the process started
-  int status = -1;          ///< its wait status once it has ended
-  bool ended = false;       ///< it has ended
-  bool all_ended = false;   ///< it and every descendant left to us have ended
-  bool timed_out = false;   ///< strays had to be killed
+  pid_t pid = 0;                    ///< the process started
+  int status = -1;                  ///< its wait status once it has ended
+  bool ended = false;               ///< it has ended
+  bool all_ended = false;           ///< it and every descendant left to us have ended
+  bool timed_out = false;           ///< strays had to be killed
   std::vector<std::string> killed;  ///< "pid: command line" of each one killed
-  std::string out;          ///< standard output
-  std::string err;          ///< standard error
-  std::vector<LogEntry> log;  ///< syslog entries received while it ran
+  std::string out;                  ///< standard output
+  std::string err;                  ///< standard error
+  std::vector<LogEntry> log;        ///< syslog entries received while it ran
   int out_fd = -1, err_fd = -1;
   std::chrono::steady_clock::time_point deadline;
-  int exit_code() const;    ///< its exit status, or -1000 - signal if killed
+  int exit_code() const;  ///< its exit status, or -1000 - signal if killed
 };
 
 /// The base environment: PATH, HOME, LOGNAME, TZ=UTC, no locale, no

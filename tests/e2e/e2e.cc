@@ -36,8 +36,10 @@ std::string on_stderr(const Lines& log, const Lines& notices, bool quiet) {
   std::string err;
   for (const auto& text : log) {
     const bool notice = std::find(notices.begin(), notices.end(), text) != notices.end();
-    if (!notice) err += "lapsero: " + text + "\n";
-    else if (!quiet) err += text + "\n";
+    if (!notice)
+      err += "lapsero: " + text + "\n";
+    else if (!quiet)
+      err += text + "\n";
   }
   return err;
 }
@@ -90,7 +92,9 @@ sandbox::Invocation Lapsero::on_date(std::vector<std::string> args, std::string_
   return result;
 }
 
-sandbox::Process Lapsero::lapsero(std::vector<std::string> args) { return lapsero(invocation(std::move(args))); }
+sandbox::Process Lapsero::lapsero(std::vector<std::string> args) {
+  return lapsero(invocation(std::move(args)));
+}
 
 sandbox::Process Lapsero::lapsero(const sandbox::Invocation& inv) {
   auto process = sandbox::run(inv);

@@ -48,8 +48,9 @@ class Run : public Lapsero {
 };
 
 TEST_F(Run, JobThatPrintsIsMailedWithItsHeaderAndNothingOfTheScheduler) {
-  table("1 0 printer echo out1; echo err1 >&2; echo out2; echo err2 >&2; "
-        "echo cwd $(readlink /proc/$$/cwd); echo umask $(umask); ls -l /proc/$$/fd\n");
+  table(
+      "1 0 printer echo out1; echo err1 >&2; echo out2; echo err2 >&2; "
+      "echo cwd $(readlink /proc/$$/cwd); echo umask $(umask); ls -l /proc/$$/fd\n");
   auto inv = foreground({});
   // No libfaketime here: its own descriptor would blur the listings.
   inv.faketime.reset();
@@ -67,7 +68,8 @@ TEST_F(Run, JobThatPrintsIsMailedWithItsHeaderAndNothingOfTheScheduler) {
   auto log = sandbox::texts(run.log);
   log.erase(log.begin());
   EXPECT_EQ(log, (std::vector<std::string>{"Will run job `printer' in 0 min.", "Job `printer' started",
-                                           "Job `printer' terminated (mailing output)", "Normal exit (1 job run)"}));
+                                           "Job `printer' terminated (mailing output)",
+                                           "Normal exit (1 job run)"}));
   EXPECT_EQ(stamp("printer").size(), 9u);
 
   auto sent = mails();
@@ -109,12 +111,14 @@ TEST_F(Run, EachOutcomeIsLoggedAndStamped) {
       {"quiet", {"true", "Job `quiet' terminated", 5, nullptr}},
       {"fails", {"echo bad; exit 3", "Job `fails' terminated (exit status: 3) (mailing output)", 5, "bad\n"}},
       {"fails_quietly", {"exit 3", "Job `fails_quietly' terminated (exit status: 3)", 5, nullptr}},
-      {"killed", {"echo dying; kill -9 $$", "Job `killed' terminated due to signal 9 (mailing output)", 3, "dying\n"}},
+      {"killed",
+       {"echo dying; kill -9 $$", "Job `killed' terminated due to signal 9 (mailing output)", 3, "dying\n"}},
       {"killed_quietly", {"kill -9 $$", "Job `killed_quietly' terminated due to signal 9", 3, nullptr}},
       // The caller's empty signal mask, not the scheduler's blocked three.
       // Read before the shell forks anything: its first wait clears the mask.
-      {"mask", {"exec grep SigBlk /proc/self/status", "Job `mask' terminated (mailing output)", 5,
-                "SigBlk:\t0000000000000000\n"}},
+      {"mask",
+       {"exec grep SigBlk /proc/self/status", "Job `mask' terminated (mailing output)", 5,
+        "SigBlk:\t0000000000000000\n"}},
   };
   std::string text;
   for (const auto& [name, c] : cases) text += "1 0 " + name + " " + c.command + "\n";
@@ -187,8 +191,9 @@ TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
   auto no_output_file = lapsero(read_only);
   umount2(frozen.c_str(), MNT_DETACH);
 
-  for (const auto& [run, failure] : {std::pair{&unknown_user, "getpwuid() error: "},
-                                     std::pair{&no_output_file, "Can't open temporary file: Read-only file system"}}) {
+  for (const auto& [run, failure] :
+       {std::pair{&unknown_user, "getpwuid() error: "},
+        std::pair{&no_output_file, "Can't open temporary file: Read-only file system"}}) {
     const auto log = sandbox::texts(run->log);
     ASSERT_GE(log.size(), 2u) << run->err;
     EXPECT_EQ(run->exit_code(), 1);
@@ -212,7 +217,11 @@ TEST_F(Run, RecipientAndCharsetFollowTheEnvironment) {
       {"MAILTO unset", {}, "", "root", "US-ASCII"},
       {"MAILTO set", {{"MAILTO", "ops@example.org"}}, "", "ops@example.org", "US-ASCII"},
       {"MAILTO empty", {{"MAILTO", ""}}, "", "", "US-ASCII"},
-      {"MAILTO from the table", {{"MAILTO", "caller"}}, "MAILTO=table@example.org\n", "table@example.org", "US-ASCII"},
+      {"MAILTO from the table",
+       {{"MAILTO", "caller"}},
+       "MAILTO=table@example.org\n",
+       "table@example.org",
+       "US-ASCII"},
       {"UTF-8 locale", {{"LC_ALL", "C.UTF-8"}}, "", "root", "UTF-8"},
       {"LANG alone", {{"LANG", "C.UTF-8"}}, "", "root", "UTF-8"},
       {"LC_ALL over LANG", {{"LANG", "C.UTF-8"}, {"LC_ALL", "C"}}, "", "root", "US-ASCII"},
@@ -246,7 +255,8 @@ W=set
   };
   const Case cases[] = {
       // Each launch walks from the top again, so mid gets V=one back.
-      {{"early", "late", "mid"}, {{"early", "V=unset W=unset"}, {"late", "V=two W=set"}, {"mid", "V=one W=set"}}},
+      {{"early", "late", "mid"},
+       {{"early", "V=unset W=unset"}, {"late", "V=two W=set"}, {"mid", "V=one W=set"}}},
       // A job above a setting sees it once a job below it was launched.
       {{"late", "early"}, {{"late", "V=two W=set"}, {"early", "V=two W=set"}}},
   };
@@ -323,8 +333,8 @@ TEST_F(Run, JobsStartInRunOrder) {
       {{"-s"},
        0,
        {started, "Will run job `zeta' in 0 min.", "Will run job `alpha' in 0 min.",
-        "Jobs will be executed sequentially", "Job `zeta' started", "Job `zeta' terminated", "Job `alpha' started",
-        "Job `alpha' terminated", "Normal exit (2 jobs run)"}},
+        "Jobs will be executed sequentially", "Job `zeta' started", "Job `zeta' terminated",
+        "Job `alpha' started", "Job `alpha' terminated", "Normal exit (2 jobs run)"}},
       // -n waits for no delay at all.
       {{"-n"},
        90,
@@ -363,10 +373,10 @@ TEST_F(Run, DelayIsWaitedOutWhileEarlierJobsAreReaped) {
   auto run = lapsero(inv);
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(sandbox::texts(run.log),
-            (std::vector<std::string>{started, "Will run job `now' in 0 min.", "Will run job `later' in 1 min.",
-                                      "Job `now' started", "Job `now' terminated (mailing output)",
-                                      "Job `later' started", "Job `later' terminated (mailing output)",
-                                      "Normal exit (2 jobs run)"}));
+            (std::vector<std::string>{
+                started, "Will run job `now' in 0 min.", "Will run job `later' in 1 min.",
+                "Job `now' started", "Job `now' terminated (mailing output)", "Job `later' started",
+                "Job `later' terminated (mailing output)", "Normal exit (2 jobs run)"}));
   const auto sent = mails();
   ASSERT_EQ(sent.size(), 2u);
   const Mail* now = mail_of(sent, "now");

@@ -36,8 +36,8 @@ class Watched : public Lapsero {
 
   /// Sends SIGUSR1 once the scheduler has its handler in place.
   void request_stop(sandbox::Process& run) {
-    ASSERT_TRUE(
-        sandbox::wait_until(run, [](const sandbox::Process& p) { return sandbox::catches_signal(p.pid, SIGUSR1); }));
+    ASSERT_TRUE(sandbox::wait_until(
+        run, [](const sandbox::Process& p) { return sandbox::catches_signal(p.pid, SIGUSR1); }));
     ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
   }
 
@@ -63,11 +63,15 @@ TEST_F(Watched, StopRequestDuringAWaitStartsNoFurtherJob) {
     std::vector<std::string> announced;
   };
   const Case cases[] = {
-      {"waiting for a delay", {"-d"}, 5, {"Will run job `running' in 0 min.", "Will run job `later' in 5 min."}},
+      {"waiting for a delay",
+       {"-d"},
+       5,
+       {"Will run job `running' in 0 min.", "Will run job `later' in 5 min."}},
       {"waiting for the running job",
        {"-d", "-s"},
        0,
-       {"Will run job `running' in 0 min.", "Will run job `later' in 0 min.", "Jobs will be executed sequentially"}},
+       {"Will run job `running' in 0 min.", "Will run job `later' in 0 min.",
+        "Jobs will be executed sequentially"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -104,8 +108,8 @@ TEST_F(Watched, StopRequestWhileNothingRunsEndsAtOnce) {
   request_stop(run);
   finish(run);
   EXPECT_EQ(run.exit_code(), 0);
-  EXPECT_EQ(sandbox::texts(run.log),
-            (std::vector<std::string>{started, "Will run job `later' in 5 min.", "Received SIGUSR1", "Exited"}));
+  EXPECT_EQ(sandbox::texts(run.log), (std::vector<std::string>{started, "Will run job `later' in 5 min.",
+                                                               "Received SIGUSR1", "Exited"}));
   EXPECT_EQ(stamp("later"), "20240101\n");
   EXPECT_TRUE(mails().empty());
 }
@@ -118,14 +122,15 @@ TEST_F(Watched, StopRequestDuringTheFinalWaitIsOnlyLogged) {
   request_stop(run);
   await(run, "Received SIGUSR1");
   ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
-  ASSERT_TRUE(sandbox::wait_until(run, [](const sandbox::Process& p) { return count_of(p, "Received SIGUSR1") == 2; }));
+  ASSERT_TRUE(sandbox::wait_until(
+      run, [](const sandbox::Process& p) { return count_of(p, "Received SIGUSR1") == 2; }));
   open_gate(run);
   finish(run);
   EXPECT_EQ(run.exit_code(), 0);
   EXPECT_EQ(sandbox::texts(run.log),
-            (std::vector<std::string>{started, "Will run job `running' in 0 min.", "Job `running' started",
-                                      "Received SIGUSR1", "Received SIGUSR1",
-                                      "Job `running' terminated (mailing output)", "Normal exit (1 job run)"}));
+            (std::vector<std::string>{
+                started, "Will run job `running' in 0 min.", "Job `running' started", "Received SIGUSR1",
+                "Received SIGUSR1", "Job `running' terminated (mailing output)", "Normal exit (1 job run)"}));
   EXPECT_EQ(stamp("running"), stamped);
   EXPECT_EQ(mails().size(), 1u);
 }

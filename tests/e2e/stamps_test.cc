@@ -33,8 +33,8 @@ FileState state_of(const std::string& path) {
 }
 
 std::ostream& operator<<(std::ostream& out, const FileState& f) {
-  return out << ::testing::PrintToString(f.content) << " mode " << std::oct << f.mode << std::dec
-             << " owner " << f.uid << ":" << f.gid;
+  return out << ::testing::PrintToString(f.content) << " mode " << std::oct << f.mode << std::dec << " owner "
+             << f.uid << ":" << f.gid;
 }
 
 /// Holds the write lock over a whole file, as another scheduler would. While
@@ -60,9 +60,9 @@ constexpr uid_t nobody = 65534;
 
 struct DueCase {
   const char* what;
-  const char* date;                 // the start date, under libfaketime
-  const char* period;               // first field of the job's line
-  std::optional<std::string> old;   // the stamp before the run; none: missing
+  const char* date;                // the start date, under libfaketime
+  const char* period;              // first field of the job's line
+  std::optional<std::string> old;  // the stamp before the run; none: missing
   bool due;
 };
 
@@ -214,8 +214,7 @@ TEST_F(Lapsero, LinkInTheSpoolIsNeverFollowed) {
     Args args;
     bool dangling;
   } cases[] = {
-      {{"-d"}, false}, {{"-d", "-f"}, false}, {{"-d", "-u"}, false},
-      {{"-d"}, true},  {{"-d", "-u"}, true},
+      {{"-d"}, false}, {{"-d", "-f"}, false}, {{"-d", "-u"}, false}, {{"-d"}, true}, {{"-d", "-u"}, true},
   };
   for (const auto& c : cases) {
     const std::string what = ::testing::PrintToString(c.args) + (c.dangling ? " dangling" : "");
@@ -253,8 +252,8 @@ TEST_F(Lapsero, ForeignStampEndsTheRunForAnUnprivilegedUser) {
   for (const Args& args : {Args{"-d"}, Args{"-d", "-u"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
     auto inv = invocation(args);
-    inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                       "--clear-groups"});
+    inv.argv.insert(inv.argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     const auto run = lapsero(inv);
     EXPECT_EQ(run.exit_code(), 1) << run.err;
     EXPECT_NE(run.err.find("lapsero: Can't chown timestamp file job: Operation not permitted\n"
@@ -281,7 +280,10 @@ TEST_F(Lapsero, StampThatIsNoPlainFileEndsTheRun) {
     const char* message;
   } cases[] = {
       {"directory", S_IFDIR, 0, {"-d"}, "Can't open timestamp file for job job: Is a directory"},
-      {"full device", S_IFCHR, 7, {"-d", "-u"},
+      {"full device",
+       S_IFCHR,
+       7,
+       {"-d", "-u"},
        "Can't write timestamp file for job job: No space left on device"},
       {"zero device", S_IFCHR, 5, {"-d", "-u"}, "ftruncate error: Invalid argument"},
   };

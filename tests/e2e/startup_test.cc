@@ -78,7 +78,8 @@ TEST_F(Startup, CommandLineTextsAndInvalidOptions) {
 }
 
 TEST_F(Startup, DiagnosticsInSyslogAndOnStandardError) {
-  const std::string normal = "Normal exit (0 jobs run)", updated = "Updated timestamp for job `job' to 2024-03-12";
+  const std::string normal = "Normal exit (0 jobs run)",
+                    updated = "Updated timestamp for job `job' to 2024-03-12";
   // Logged at notice level and shown bare; everything else is an error.
   const Lines notices = {started, normal, updated};
   const auto bad = [](const std::string& path) {
@@ -106,11 +107,16 @@ TEST_F(Startup, DiagnosticsInSyslogAndOnStandardError) {
       {{"-d", "-t", none}, "", 1, {started, absent, "Aborted"}},
       {{"-T", "-t", none}, "", 1, {absent, "Aborted"}},
       // Before the scheduler knows its own pid, a failure is one line.
-      {{"-d", "-S", dir + "/absent"}, "", 1, {"Can't chdir to " + dir + "/absent: No such file or directory"}},
+      {{"-d", "-S", dir + "/absent"},
+       "",
+       1,
+       {"Can't chdir to " + dir + "/absent: No such file or directory"}},
       {{"-T", "-S", dir + "/plain"}, "", 1, {"Can't chdir to " + dir + "/plain: Not a directory"}},
       {{"-T", "-t", path149}, "", 1, {bad(path149)}},
       {{"-T", "-t", path150}, "", 1, {bad(path150).substr(0, 138) + " (truncated)"}},
-      {{"-d", "-t", long_none}, "", 1,
+      {{"-d", "-t", long_none},
+       "",
+       1,
        {started, ("Error opening " + long_none).substr(0, 138) + " (truncated): No such file or directory",
         "Aborted"}},
   };
@@ -183,7 +189,8 @@ TEST_F(Startup, ProgramNameFromTheFirstArgument) {
   EXPECT_EQ(run.exit_code(), 1);
   ASSERT_EQ(run.log.size(), 2u);
   EXPECT_EQ(run.log[0].ident, "other-name");
-  EXPECT_EQ(run.err, "other-name: Error opening " + dir + "/none: No such file or directory\nother-name: Aborted\n");
+  EXPECT_EQ(run.err,
+            "other-name: Error opening " + dir + "/none: No such file or directory\nother-name: Aborted\n");
 
   auto wrong = bare({"-k"});
   wrong.argv[0] = link;

@@ -60,8 +60,10 @@ TEST_F(TableCheck, BadLinesAreReportedWithTheirLogicalLine) {
       {"junk\n", {syntax(1)}},
       {"# c\n\n1 0 ok true\nbad line here\n1 0 ok2 true\n", {syntax(4)}},
       // Physical lines 2 to 4 are one logical line.
-      {"bad\n1 0 a echo \\\n b \\\n c\n1 0 b/c true\n2147483648 0 c true\n", {syntax(1), syntax(3), range(4)}},
-      {"1 0 . true\n1 0 .. true\n@monthly 0 . true\n1 0 " + name256 + " true\n@yearly 0 " + name256 + " true\n",
+      {"bad\n1 0 a echo \\\n b \\\n c\n1 0 b/c true\n2147483648 0 c true\n",
+       {syntax(1), syntax(3), range(4)}},
+      {"1 0 . true\n1 0 .. true\n@monthly 0 . true\n1 0 " + name256 + " true\n@yearly 0 " + name256 +
+           " true\n",
        {syntax(1), syntax(2), syntax(3), syntax(4), syntax(5)}},
       // The name is judged before the numbers and the period word.
       {"2147483648 0 . true\n@daily 0 .. true\n", {syntax(1), syntax(2)}},
