@@ -3,9 +3,13 @@
 #
 #   ./dev.sh demo    install the build tools, build, and run lapsero in the
 #                    foreground on examples/lapserotab with a spool under build/
-#   ./dev.sh check   install what the tests need, build the plain and the
-#                    sanitizer configuration, and run the whole suite on both;
-#                    then fuzz the table reader for a minute
+#   ./dev.sh check   install what the tests need, check the layout and lint
+#                    the code, build the plain and the sanitizer configuration,
+#                    and run the whole suite on both; then fuzz the table
+#                    reader for a minute
+#   ./dev.sh lint    only the layout check (clang-format) and the lint
+#                    (clang-tidy), as the check runs them
+#   ./dev.sh format  rewrite every C and C++ file in the layout of .clang-format
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 #   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
@@ -15,6 +19,7 @@ cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake g++ make"
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev"
+LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Installs the packages that are missing, and only those.
@@ -36,6 +41,32 @@ configure_and_build() {  # dir, cmake options...
   cmake --build "$dir" -j "$JOBS"
 }
 
+sources() { git ls-files '*.c' '*.cc' '*.h'; }
+
+# Fails on any file that clang-format would change, showing how.
+check_format() {
+  echo "== clang-format: the layout of .clang-format"
+  unformatted=""
+  for file in $(sources); do
+    clang-format "$file" | cmp -s "$file" - || unformatted="$unformatted $file"
+  done
+  [ -z "$unformatted" ] && return 0
+  for file in $unformatted; do clang-format "$file" | diff -u "$file" - | head -n 40; done
+  echo "== not formatted:$unformatted (./dev.sh format rewrites them)"
+  return 1
+}
+
+# Fails on any finding of the checks in .clang-tidy, over everything the
+# build in the given directory compiles.
+check_lint() {  # dir
+  echo "== clang-tidy over $1/compile_commands.json"
+  if ! run-clang-tidy -p "$1" -quiet >"$1/clang-tidy.log" 2>&1; then
+    grep -B2 -A12 'warnings-as-errors' "$1/clang-tidy.log" | head -n 120
+    echo "== clang-tidy reported findings (all of them in $1/clang-tidy.log)"
+    return 1
+  fi
+}
+
 run_suite() {  # dir
   echo "== tests in $1"
   (cd "$1" && unset POSIXLY_CORRECT && ctest -j "$JOBS" --output-on-failure --timeout 300)
@@ -50,8 +81,10 @@ case "${1:-}" in
     exec build-demo/lapsero -d -f -n -S build-demo/spool -t examples/lapserotab
     ;;
   check)
-    need $BUILD_PACKAGES $TEST_PACKAGES
+    need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
+    check_format
     configure_and_build build -DLAPSERO_TESTS=ON
+    check_lint build
     run_suite build
     configure_and_build build-asan -DLAPSERO_TESTS=ON -DLAPSERO_SANITIZE=ON
     run_suite build-asan
@@ -64,6 +97,17 @@ case "${1:-}" in
       { tail -n 80 build-fuzz/fuzz.log; echo "== the fuzzer found a fault (input in build-fuzz/)"; exit 1; }
     tail -n 1 build-fuzz/fuzz.log
     echo "== all checks passed"
+    ;;
+  lint)
+    need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
+    check_format
+    configure_and_build build -DLAPSERO_TESTS=ON
+    check_lint build
+    echo "== layout and lint are clean"
+    ;;
+  format)
+    need clang-format
+    sources | xargs clang-format -i
     ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES
@@ -81,7 +125,7 @@ case "${1:-}" in
     echo "== dpkg-deb -c $deb"; dpkg-deb -c "$deb"
     ;;
   *)
-    echo "usage: $0 demo|check|bench [--quick]|package" >&2
+    echo "usage: $0 demo|check|lint|format|bench [--quick]|package" >&2
     exit 2
     ;;
 esac

@@ -33,5 +33,7 @@ void build_run_list() {
     obstack_ptr_grow(&RecordArena, job);
   }
   run_list = static_cast<JobEntry**>(obstack_finish(&RecordArena));
-  std::qsort(run_list, static_cast<std::size_t>(run_count), sizeof *run_list, run_order);
+  // The elements are references: their size is that of a pointer.
+  const std::size_t element_size = sizeof *run_list;  // NOLINT(bugprone-sizeof-expression)
+  std::qsort(run_list, static_cast<std::size_t>(run_count), element_size, run_order);
 }

@@ -28,7 +28,7 @@ std::string sorted(std::vector<Job> jobs, int no_delay) {
   }
   const int saved = settings.no_delay;
   settings.no_delay = no_delay;
-  std::qsort(list.data(), list.size(), sizeof(JobEntry*), run_order);
+  std::qsort(list.data(), list.size(), sizeof(JobEntry*), run_order);  // NOLINT(bugprone-sizeof-expression)
   settings.no_delay = saved;
   std::string names;
   for (const JobEntry* job : list) names += std::string(names.empty() ? "" : " ") + job->name;

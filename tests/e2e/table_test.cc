@@ -32,7 +32,8 @@ TEST_F(TableCheck, GoodTablesPassSilently) {
       "",
       "# comment\n\n   \t\n  \t# indented comment\n",
       "MAILTO=root\nPATH = /bin:/usr/bin\nEMPTY=\nX==y # not a comment\n",
-      "1 0 daily echo hi\n\t7  10\tweekly run-parts /etc/weekly\n0 0 zero true\n"
+      // One table, over two source lines.
+      "1 0 daily echo hi\n\t7  10\tweekly run-parts /etc/weekly\n0 0 zero true\n"  // NOLINT(bugprone-suspicious-missing-comma)
       "2147483647 2147483647 max true\n007 0010 zeros true\n1 0 ... true\n1 0 .x true\n",
       "@monthly 5 m true\n@monthl 0 m2 true\n@monthlyish 0 m3 true\n@yearly 0 y true\n@yearlyx 0 y2 true\n",
       "1 0 long echo a \\\n  b \\\n  c\n# comment \\\n continued\nX=1 \\\n 2\n",
