@@ -56,6 +56,18 @@ extern int start_month;         ///< start date: 1 to 12
 extern int start_mday;          ///< start date: 1 to 31
 extern int today;               ///< day number of the start date; the due test counts from it
 
+/// Lengths of the months and years around a date.
+struct CalendarLengths {
+  std::int32_t previous_month;  ///< days of the month before
+  std::int32_t current_month;   ///< days of the month itself
+  std::int32_t previous_year;   ///< days of the calendar year before
+  std::int32_t current_year;    ///< days of the year itself
+};
+
+/// Around the start date; the named periods count with them, so that every
+/// due test of a run judges by one date, however late it is made.
+extern CalendarLengths start_lengths;
+
 // ---------------------------------------------------------------------------
 // Diagnostics (written by the loggers)
 

@@ -41,6 +41,7 @@ int start_year;
 int start_month;
 int start_mday;
 int today;
+CalendarLengths start_lengths;
 
 const char usage_text[] =
     "Usage:  lapsero [-s] [-f] [-n] [-d] [-q] [-t lapserotab] [-S spooldir] [job] ...\n"
@@ -177,6 +178,7 @@ void fix_start_date() {
   }
   today = now ? day_number(start_year, start_month, start_mday) : -1;
   if (today == -1) bail("Invalid date (this is really embarrassing)");
+  start_lengths = lengths_around(start_year, start_month);
 }
 
 }  // namespace

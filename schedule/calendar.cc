@@ -2,9 +2,8 @@
 //
 // Every scheduling decision is made in whole days: a date becomes a day
 // number, so that the days between two dates are a subtraction. The month
-// and year lengths that the named periods need are taken around the current
-// local date; the arithmetic itself works on any broken-down date, so that
-// it can be checked for every date and not only for today.
+// and year lengths that the named periods need are a function of a date
+// alone: the scheduler takes them around its start date, once.
 
 #include "schedule/schedule.h"
 
@@ -17,14 +16,6 @@ constexpr std::int32_t month_lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 
 constexpr bool is_leap(std::int32_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 constexpr std::int32_t year_length(std::int32_t year) { return is_leap(year) ? 366 : 365; }
-
-/// The current local date, read from the clock on every call.
-std::tm local_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm date{};
-  localtime_r(&now, &date);
-  return date;
-}
 
 }  // namespace
 
@@ -43,25 +34,18 @@ std::int32_t day_number(std::int32_t year, std::int32_t month, std::int32_t mday
   return days + mday;
 }
 
-CalendarLengths lengths_around(const std::tm& date) {
-  const std::int32_t year = date.tm_year + 1900;
-  const std::int32_t month = date.tm_mon;  // 0 for January
+CalendarLengths lengths_around(std::int32_t year, std::int32_t month) {
   CalendarLengths lengths{};
   // The month before January is December, always 31 days; the month before
   // March is February of this very year.
-  if (month == 0)
+  if (month == 1)
     lengths.previous_month = 31;
-  else if (month == 2)
+  else if (month == 3)
     lengths.previous_month = is_leap(year) ? 29 : 28;
   else
-    lengths.previous_month = month_lengths[month - 1];
-  lengths.current_month = month == 1 ? (is_leap(year) ? 29 : 28) : month_lengths[month];
+    lengths.previous_month = month_lengths[month - 2];
+  lengths.current_month = month == 2 ? (is_leap(year) ? 29 : 28) : month_lengths[month - 1];
   lengths.previous_year = year_length(year - 1);
   lengths.current_year = year_length(year);
   return lengths;
 }
-
-std::int32_t days_previous_month() { return lengths_around(local_now()).previous_month; }
-std::int32_t days_current_month() { return lengths_around(local_now()).current_month; }
-std::int32_t days_previous_year() { return lengths_around(local_now()).previous_year; }
-std::int32_t days_current_year() { return lengths_around(local_now()).current_year; }

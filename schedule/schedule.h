@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string_view>
 
 #include "lapsero.h"
@@ -14,14 +13,8 @@
 /// -1 for an invalid or out-of-range date.
 std::int32_t day_number(std::int32_t year, std::int32_t month, std::int32_t mday);
 
-/// Days of the month before the current local month.
-std::int32_t days_previous_month();
-/// Days of the current local month.
-std::int32_t days_current_month();
-/// Days of the calendar year before the current local year.
-std::int32_t days_previous_year();
-/// Days of the current local year.
-std::int32_t days_current_year();
+/// The lengths of the months and years around a date (month 1 to 12).
+CalendarLengths lengths_around(std::int32_t year, std::int32_t month);
 
 // ---------------------------------------------------------------------------
 // Stamp files and job locks (stamps.cc)
@@ -47,41 +40,17 @@ void build_run_list();
 // Seams: the pure steps behind the due test and the run order, which only
 // the unit tests reach.
 
-/// Lengths of the months and years around a local date.
-struct CalendarLengths {
-  std::int32_t previous_month;  ///< days of the month before
-  std::int32_t current_month;   ///< days of the month itself
-  std::int32_t previous_year;   ///< days of the calendar year before
-  std::int32_t current_year;    ///< days of the year itself
-};
-
-/// The lengths around a broken-down local date (tm_year, tm_mon).
-CalendarLengths lengths_around(const std::tm& date);
-
 /// The due decision on what a stamp file held.
 enum class Due { no, yes, unknown_period };
-
-/// The previous and the current length of what a named period counts in.
-struct PeriodLengths {
-  std::int32_t previous;
-  std::int32_t current;
-};
-
-/// Where the due decision gets those lengths; asked only for a monthly or
-/// yearly job, at the moment of its test.
-using LengthsSource = PeriodLengths (*)(PeriodKind kind);
-
-/// The lengths around the current local date, read from the clock.
-PeriodLengths clock_lengths(PeriodKind kind);
 
 /// The day a stamp's first 8 bytes record: its day number, -1 for an
 /// impossible date, 0 when they do not read as a date.
 std::int32_t stamped_day(const char* stamp);
 
-/// Whether a job is due, given the bytes read from its stamp (at most 8) and
-/// the start date's day number.
+/// Whether a job is due on the day today_number, given the bytes read from
+/// its stamp (at most 8) and the month and year lengths around that day.
 Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
-               PeriodKind kind, LengthsSource lengths);
+               PeriodKind kind, const CalendarLengths& around);
 
 /// The qsort comparison of two run-list entries.
 int run_order(const void* a, const void* b);

@@ -38,20 +38,8 @@ std::int32_t stamped_day(const char* stamp) {
   return day_number(year, month, mday);
 }
 
-PeriodLengths clock_lengths(PeriodKind kind) {
-  PeriodLengths lengths{};
-  if (kind == PeriodKind::monthly) {
-    lengths.previous = days_previous_month();
-    lengths.current = days_current_month();
-  } else {
-    lengths.previous = days_previous_year();
-    lengths.current = days_current_year();
-  }
-  return lengths;
-}
-
 Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
-               PeriodKind kind, LengthsSource lengths) {
+               PeriodKind kind, const CalendarLengths& around) {
   if (force || stamp.size() < stamp_date_size) return Due::yes;
   char date[stamp_date_size + 1] = {};
   stamp.copy(date, stamp_date_size);
@@ -63,10 +51,9 @@ Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std
   switch (kind) {
     case PeriodKind::none: return Due::yes;
     case PeriodKind::monthly:
-    case PeriodKind::yearly: {
-      const PeriodLengths around = lengths(kind);
-      return elapsed >= around.previous || elapsed == around.current ? Due::yes : Due::no;
-    }
+      return elapsed >= around.previous_month || elapsed == around.current_month ? Due::yes : Due::no;
+    case PeriodKind::yearly:
+      return elapsed >= around.previous_year || elapsed == around.current_year ? Due::yes : Due::no;
   }
   return Due::unknown_period;
 }
@@ -89,7 +76,7 @@ int check_due(JobEntry* job) {
   stamp[got] = '\0';
 
   switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run, today,
-                     job->period_days, job->period_kind, clock_lengths)) {
+                     job->period_days, job->period_kind, start_lengths)) {
     case Due::no: return pass_over(job);
     case Due::unknown_period:
       bail("Unknown named period for %s (%d)", job->name, static_cast<int>(job->period_kind));
