@@ -5,8 +5,10 @@
 // The due test compares it with the job's period. A due job's stamp stays
 // open, and a write lock over the whole file held, from its due test until
 // the reaper has written the new date, so two schedulers on one spool never
-// run the same job at once. The spool directory is the working directory, so
-// a stamp is always opened by the bare job name.
+// run the same job at once; and the stamp is read again once the lock is
+// held, so that a job another scheduler has just run is not run twice. The
+// spool directory is the working directory, so a stamp is always opened by
+// the bare job name.
 
 #include <cerrno>
 #include <cstdio>
@@ -22,6 +24,18 @@ namespace {
 /// Bytes of a stamp as written; only the first 8 are ever read.
 constexpr int stamp_size = 9;
 constexpr int stamp_date_size = 8;
+
+/// The due decision on the bytes a read of the stamp gave.
+bool due_on(const JobEntry* job, char* stamp, ssize_t got) {
+  stamp[got] = '\0';
+  switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run, today,
+                     job->period_days, job->period_kind, start_lengths)) {
+    case Due::no: return false;
+    case Due::yes: return true;
+    case Due::unknown_period: break;
+  }
+  bail("Unknown named period for %s (%d)", job->name, static_cast<int>(job->period_kind));
+}
 
 /// Closes the stamp of a job that will not run in this run.
 int pass_over(JobEntry* job) {
@@ -60,8 +74,10 @@ Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std
 
 void open_stamp(JobEntry* job) {
   // Never follow a link planted in the spool: the stamp is chowned, chmodded
-  // and written as root, and a link would hand all that to its target.
-  job->stamp_fd = open(job->name, O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
+  // and written as root, and a link would hand all that to its target. Never
+  // wait either: a FIFO planted as a stamp would hold the whole run, and the
+  // locks of every job before it, in its first read.
+  job->stamp_fd = open(job->name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (job->stamp_fd < 0) bail_sys("Can't open timestamp file for job %s", job->name);
   fcntl(job->stamp_fd, F_SETFD, FD_CLOEXEC);
   if (fchown(job->stamp_fd, getuid(), getgid()) != 0) bail_sys("Can't chown timestamp file %s", job->name);
@@ -73,36 +89,34 @@ int check_due(JobEntry* job) {
   char stamp[stamp_date_size + 1];
   const ssize_t got = read(job->stamp_fd, stamp, stamp_date_size);
   if (got < 0) bail_sys("Error reading timestamp file %s", job->name);
-  stamp[got] = '\0';
+  if (!due_on(job, stamp, got)) return pass_over(job);
 
-  switch (decide_due(std::string_view(stamp, static_cast<std::size_t>(got)), settings.force_run, today,
-                     job->period_days, job->period_kind, start_lengths)) {
-    case Due::no: return pass_over(job);
-    case Due::unknown_period:
-      bail("Unknown named period for %s (%d)", job->name, static_cast<int>(job->period_kind));
-    case Due::yes: break;
-  }
-
-  // The decision stands once the lock is granted; it is not made again.
   flock lock{};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = 0;
   lock.l_len = 0;
-  if (fcntl(job->stamp_fd, F_SETLK, &lock) == 0) return 1;
-  if (errno == EAGAIN || errno == EACCES) {
+  if (fcntl(job->stamp_fd, F_SETLK, &lock) != 0) {
+    if (errno != EAGAIN && errno != EACCES) bail_sys("fcntl() error");
     pass_over(job);
     notice("Job `%s' locked by another lapsero - skipping", job->name);
     return 0;
   }
-  bail_sys("fcntl() error");
+  // Another scheduler may have run the job, stamped it and let go of its
+  // lock between the read above and this lock: decide again on what the
+  // stamp holds now, so that the job runs once in its period. A job that is
+  // no longer due is passed over like one that never was.
+  const ssize_t again = pread(job->stamp_fd, stamp, stamp_date_size, 0);
+  if (again < 0) bail_sys("Error reading timestamp file %s", job->name);
+  if (!due_on(job, stamp, again)) return pass_over(job);
+  return 1;
 }
 
 void write_stamp(JobEntry* job) {
   char date[stamp_size + 1];
   std::snprintf(date, sizeof date, "%04d%02d%02d\n", start_year, start_month, start_mday);
-  if (lseek(job->stamp_fd, 0, SEEK_SET) != 0) bail_sys("Can't lseek timestamp file for job %s", job->name);
-  if (write(job->stamp_fd, date, stamp_size) != stamp_size)
+  // At offset 0 whatever the descriptor's offset, in one call.
+  if (pwrite(job->stamp_fd, date, stamp_size, 0) != stamp_size)
     bail_sys("Can't write timestamp file for job %s", job->name);
   if (ftruncate(job->stamp_fd, stamp_size) != 0) bail_sys("ftruncate error");
 }
