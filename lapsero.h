@@ -16,6 +16,7 @@
 #include <type_traits>
 
 #include <obstack.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -47,6 +48,7 @@ extern const char* mail_charset;  ///< charset of every mail's Content-Type line
 extern int saved_cwd_fd;          ///< start directory; read by the table reader, closed after it
 extern mode_t saved_umask;        ///< umask found at start; restored in every child
 extern sigset_t saved_sigmask;    ///< signal mask found at start; restored in every child
+extern rlimit saved_nofile;       ///< descriptor limit found at start; restored in every child
 extern pid_t main_pid;            ///< the scheduler's own pid, 0 until set; bail adds "Aborted" only there
 extern int stderr_off;            ///< 1: diagnostics go to syslog only; set in the background and in children
 

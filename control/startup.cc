@@ -33,6 +33,7 @@ const char* mail_charset = "US-ASCII";
 int saved_cwd_fd = -1;
 mode_t saved_umask;
 sigset_t saved_sigmask;
+rlimit saved_nofile;
 pid_t main_pid = 0;
 int stderr_off = 0;
 
@@ -147,6 +148,19 @@ void parse_command_line(int argc, char** argv) {
   if (!settings.spool_dir) settings.spool_dir = copy_text("/var/spool/lapsero");
 }
 
+/// Every due job holds its stamp open for the whole run, and every running
+/// job its output file as well, so a table with more due jobs than the
+/// common soft limit of 1024 would never run at all. The scheduler takes
+/// what the hard limit allows; its children get the caller's limit back.
+void raise_descriptor_limit() {
+  if (getrlimit(RLIMIT_NOFILE, &saved_nofile) != 0) bail_sys("getrlimit error");
+  if (saved_nofile.rlim_cur >= saved_nofile.rlim_max) return;
+  rlimit raised = saved_nofile;
+  raised.rlim_cur = raised.rlim_max;
+  // Raising the soft limit to the hard one is always allowed.
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) bail_sys("setrlimit error");
+}
+
 /// Steps 11 and 12: standard streams on /dev/null, and into the background
 /// unless told to stay.
 void detach() {
@@ -197,6 +211,7 @@ void start_up(int argc, char** argv) {
   if (chdir(settings.spool_dir) != 0) bail_sys("Can't chdir to %s", settings.spool_dir);
   saved_umask = umask(0);
   if (sigprocmask(SIG_BLOCK, nullptr, &saved_sigmask) != 0) bail_sys("sigset error");
+  raise_descriptor_limit();
 
   detach();
   fix_start_date();

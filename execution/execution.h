@@ -11,6 +11,9 @@
 
 /// Starts the job's shell with its output captured under a mail header.
 void start_job(JobEntry* job);
+/// Runs in a child before exec: gives back the umask, the signal mask and
+/// the descriptor limit that the scheduler found at its start.
+void restore_caller_state();
 /// The user name of the effective user.
 const char* login_name();
 /// Writes a whole text with one write, or bails.

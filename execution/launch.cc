@@ -15,6 +15,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -80,14 +81,19 @@ int open_output_file() {
   // From here on the child's own failures land in the mail as well.
   stderr_off = 0;
   if (chdir("/") != 0) bail_sys("Can't chdir to '/'");
-  umask(saved_umask);
-  if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
+  restore_caller_state();
   close_syslog();
   execl(shell_path, shell_path, "-c", job->command, static_cast<char*>(nullptr));
   bail_sys("execl() error");
 }
 
 }  // namespace
+
+void restore_caller_state() {
+  umask(saved_umask);
+  if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
+  if (setrlimit(RLIMIT_NOFILE, &saved_nofile) != 0) bail_sys("setrlimit error");
+}
 
 const char* login_name() {
   const passwd* entry = getpwuid(geteuid());

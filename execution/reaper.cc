@@ -81,8 +81,7 @@ void finish_job(JobEntry* job, int status) {
   if (dup2(job->output_fd, STDIN_FILENO) != STDIN_FILENO) bail_sys("Can't dup2()");
   // The job's writes left the shared offset at the end of the file.
   if (lseek(STDIN_FILENO, 0, SEEK_SET) != 0) bail_sys("Can't lseek()");
-  umask(saved_umask);
-  if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
+  restore_caller_state();
   close_syslog();
   execl(mailer_path, mailer_path, "-FLapsero", "-odi", job->mail_to, static_cast<char*>(nullptr));
   bail_sys("Can't exec %s", mailer_path);
