@@ -57,7 +57,7 @@ struct MailHeader {
   const char* charset;   ///< in the Content-Type line
 };
 
-/// Writes the header, one piece per write, in the order the mail reads.
+/// Writes the header in one write, in the order the mail reads.
 void write_header(int fd, const MailHeader& header);
 
 /// How a child ended, as its wait status tells.

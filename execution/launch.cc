@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -41,16 +42,27 @@ void apply_settings(const JobEntry* job) {
   }
 }
 
-/// A new, nameless file for the job's mail: created exclusively under a fresh
-/// name, then unlinked at once, so it vanishes with its last descriptor.
-int open_output_file() {
+/// Where the platform's temporary names would go: TMPDIR when it names a
+/// directory (and the program runs with its own privileges), else the
+/// default; nullptr when neither is a directory.
+const char* temporary_directory() {
+  struct stat status;
+  const char* tmpdir = secure_getenv("TMPDIR");
+  if (tmpdir && stat(tmpdir, &status) == 0 && S_ISDIR(status.st_mode)) return tmpdir;
+  if (stat(P_tmpdir, &status) == 0 && S_ISDIR(status.st_mode)) return P_tmpdir;
+  return nullptr;
+}
+
+/// The old way, for file systems that cannot make a file without a name:
+/// created exclusively under a fresh name, then unlinked at once.
+int open_named_output_file() {
   char* path = nullptr;
   int fd = -1;
   for (int attempt = 1;; ++attempt) {
     std::free(path);
     path = tempnam(nullptr, nullptr);
     if (!path) bail("Can't find a unique temporary filename");
-    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND, 0600);
+    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
     if (fd >= 0) break;
     if (errno != EEXIST || attempt >= temporary_attempts) {
       const int saved = errno;
@@ -64,8 +76,20 @@ int open_output_file() {
   std::free(path);
   errno = saved;
   if (unlinked != 0) bail_sys("Can't unlink temporary file");
-  fcntl(fd, F_SETFD, FD_CLOEXEC);
   return fd;
+}
+
+/// A new file for the job's mail that has no name, so that it vanishes with
+/// its last descriptor and nothing is left behind, however the scheduler
+/// ends.
+int open_output_file() {
+  const char* directory = temporary_directory();
+  if (!directory) bail("Can't find a unique temporary filename");
+  const int fd = open(directory, O_TMPFILE | O_RDWR | O_APPEND | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  // EISDIR comes from a kernel that does not know O_TMPFILE at all.
+  if (errno != EOPNOTSUPP && errno != EISDIR) bail_sys("Can't open temporary file");
+  return open_named_output_file();
 }
 
 /// Runs in the job's child: put the output file on 1 and 2, then become the
@@ -112,11 +136,15 @@ std::int64_t output_size(int fd) {
 }
 
 void write_header(int fd, const MailHeader& header) {
+  // Put together first and written in one call: a write per piece was a
+  // good part of what a launch cost.
+  std::string text;
   for (const char* piece : {"From: ", "Lapsero <", header.login, ">\n",                             //
                             "To: ", header.to, "\n",                                                //
                             "Subject: Lapsero job '", header.job_name, "' on ", header.host, "\n",  //
                             "Content-Type: text/plain; charset=", header.charset, "\n\n"})
-    put_text(fd, piece);
+    text += piece;
+  put_text(fd, text.c_str());
 }
 
 void start_job(JobEntry* job) {
@@ -126,18 +154,20 @@ void start_job(JobEntry* job) {
 
   apply_settings(job);
 
-  // Looked up after the settings, so that a MAILTO line of the table counts.
-  // The login name is kept in the arena: the user database's buffer is
-  // rewritten by every later lookup, and the mailer needs the name later.
-  if (const char* mailto = std::getenv("MAILTO")) {
+  // The login name is asked once per launch: the From line needs it, and so
+  // does the recipient when MAILTO is unset. MAILTO is looked up after the
+  // settings, so that a MAILTO line of the table counts. A login name that
+  // becomes the recipient is kept in the arena: the user database's buffer
+  // is rewritten by every later lookup, and the mailer needs the name once
+  // the job has ended.
+  const char* login = login_name();
+  if (const char* mailto = std::getenv("MAILTO"))
     job->mail_to = mailto;
-  } else {
-    const char* login = login_name();
+  else
     job->mail_to = static_cast<const char*>(obstack_copy0(&RecordArena, login, std::strlen(login)));
-  }
 
   job->output_fd = open_output_file();
-  write_header(job->output_fd, MailHeader{login_name(), job->mail_to, job->name, host, mail_charset});
+  write_header(job->output_fd, MailHeader{login, job->mail_to, job->name, host, mail_charset});
   job->header_size = static_cast<std::int32_t>(output_size(job->output_fd));
 
   const pid_t pid = fork_or_bail();
