@@ -3,7 +3,8 @@
  * Each call claims the next free directory FAKE_SENDMAIL_DIR/mail.N and
  * records there what it was given: "args" (each argument, argv[0] included,
  * followed by a NUL), "cwd", "fds" (the open descriptors, one per line, as
- * found at start) and "stdin" (all of standard input). It then exits with
+ * found at start), "nofile" (its soft limit on open descriptors) and "stdin"
+ * (all of standard input). It then exits with
  * FAKE_SENDMAIL_EXIT (default 0). Written in C so that tests which disturb
  * the shell leave it working. */
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,11 @@ int main(int argc, char** argv) {
   if (!getcwd(cwd, sizeof cwd)) strcpy(cwd, "?");
   record(dir, "cwd", cwd, strlen(cwd));
   record(dir, "fds", fds, strlen(fds));
+  struct rlimit nofile;
+  char limit[32] = "?";
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0)
+    snprintf(limit, sizeof limit, "%llu", (unsigned long long)nofile.rlim_cur);
+  record(dir, "nofile", limit, strlen(limit));
 
   size_t size = 0, room = 65536;
   char* input = malloc(room);

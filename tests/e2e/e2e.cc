@@ -134,6 +134,7 @@ std::vector<Mail> Lapsero::mails() const {
     std::istringstream fds(sandbox::read_file(at_dir + "/fds"));
     for (int fd; fds >> fd;) mail.fds.push_back(fd);
     std::sort(mail.fds.begin(), mail.fds.end());
+    mail.nofile = sandbox::read_file(at_dir + "/nofile");
     mail.input = sandbox::read_file(at_dir + "/stdin");
     found.push_back(std::move(mail));
   }

@@ -40,6 +40,7 @@ struct Mail {
   std::vector<std::string> args;  ///< argv[0] included
   std::string cwd;
   std::vector<int> fds;  ///< descriptors open at its start
+  std::string nofile;    ///< its soft limit on open descriptors
   std::string input;     ///< all of its standard input
 };
 
