@@ -10,6 +10,11 @@
 #   ./dev.sh lint    only the layout check (clang-format) and the lint
 #                    (clang-tidy), as the check runs them
 #   ./dev.sh format  rewrite every C and C++ file in the layout of .clang-format
+#   ./dev.sh stress [TRIALS]
+#                    build and run the stress run with TRIALS trials of each
+#                    scenario (default 1000): many schedulers on one spool,
+#                    and schedulers killed at random moments; it prints
+#                    figures and fails only when an invariant breaks
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 #   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
@@ -109,6 +114,11 @@ case "${1:-}" in
     need clang-format
     sources | xargs clang-format -i
     ;;
+  stress)
+    need $BUILD_PACKAGES $TEST_PACKAGES
+    configure_and_build build -DLAPSERO_TESTS=ON
+    exec build/tests/lapsero_stress "${2:-1000}"
+    ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES
     configure_and_build build -DLAPSERO_TESTS=ON
@@ -125,7 +135,7 @@ case "${1:-}" in
     echo "== dpkg-deb -c $deb"; dpkg-deb -c "$deb"
     ;;
   *)
-    echo "usage: $0 demo|check|lint|format|bench [--quick]|package" >&2
+    echo "usage: $0 demo|check|lint|format|stress [TRIALS]|bench [--quick]|package" >&2
     exit 2
     ;;
 esac

@@ -8,6 +8,12 @@
  *                                is held between its read of a stamp and
  *                                its lock request for as long as the test
  *                                wants.
+ *   LAPSERO_TEST_LOCK_JITTER=us  every request for a write lock first sleeps
+ *                                a random time of up to that many
+ *                                microseconds: the stress run widens the
+ *                                moment between a scheduler's read of a stamp
+ *                                and its lock request, where another
+ *                                scheduler may run the job.
  *   LAPSERO_TEST_KILL_AT_UNLINK  the process kills itself with SIGKILL when
  *                                it is about to unlink a file: a scheduler
  *                                killed while a file it made still has a
@@ -16,7 +22,6 @@
  *                                system that cannot make nameless files.
  *
  * Only the entry points lapsero calls are wrapped. */
-#define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -43,12 +48,25 @@ static void wait_at_lock_gate(void) {
   close(fd);
 }
 
+static void jitter_before_lock(void) {
+  const char* jitter = getenv("LAPSERO_TEST_LOCK_JITTER");
+  if (!jitter) return;
+  static unsigned state = 0;
+  if (state == 0) state = (unsigned)getpid() * 2654435761u + 1;
+  state = state * 1103515245u + 12345u;
+  const long most = atol(jitter);
+  if (most > 0) usleep((useconds_t)((state >> 8) % (unsigned long)most));
+}
+
 int fcntl(int fd, int command, ...) {
   va_list args;
   va_start(args, command);
   void* argument = va_arg(args, void*);
   va_end(args);
-  if (command == F_SETLK && ((struct flock*)argument)->l_type == F_WRLCK) wait_at_lock_gate();
+  if (command == F_SETLK && ((struct flock*)argument)->l_type == F_WRLCK) {
+    wait_at_lock_gate();
+    jitter_before_lock();
+  }
   int (*real_fcntl)(int, int, ...) = next("fcntl");
   return real_fcntl(fd, command, argument);
 }

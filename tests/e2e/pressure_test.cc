@@ -43,10 +43,12 @@ class Pressure : public Lapsero {
   /// Opens the write end of a FIFO once the process waits at its read end.
   int open_writer(sandbox::Process& run, const std::string& fifo) {
     int fd = -1;
-    EXPECT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process&) {
-      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      return fd >= 0;
-    })) << "nothing came to read " << fifo;
+    EXPECT_TRUE(sandbox::wait_until(run,
+                                    [&](const sandbox::Process&) {
+                                      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                                      return fd >= 0;
+                                    }))
+        << "nothing came to read " << fifo;
     return fd;
   }
 
