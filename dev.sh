@@ -21,6 +21,8 @@ BUILD_PACKAGES="cmake g++ make"
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
+# The test builds treat warnings as errors; a plain cmake build does not.
+TEST_OPTIONS="-DLAPSERO_TESTS=ON -DLAPSERO_WERROR=ON"
 
 # Installs the packages that are missing, and only those.
 need() {
@@ -83,10 +85,10 @@ case "${1:-}" in
   check)
     need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
     check_format
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     check_lint build
     run_suite build
-    configure_and_build build-asan -DLAPSERO_TESTS=ON -DLAPSERO_SANITIZE=ON
+    configure_and_build build-asan $TEST_OPTIONS -DLAPSERO_SANITIZE=ON
     run_suite build-asan
     echo "== fuzzing the table reader for 60 s in build-fuzz"
     cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -101,7 +103,7 @@ case "${1:-}" in
   lint)
     need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
     check_format
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     check_lint build
     echo "== layout and lint are clean"
     ;;
@@ -111,7 +113,7 @@ case "${1:-}" in
     ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     exec build/bench/lapsero_bench "${2:-}"
     ;;
   package)

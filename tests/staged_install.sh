@@ -76,4 +76,25 @@ cmp -s "$d/etc/lapserotab" "$scratch/edited" || fail "a second install replaced 
 expect_line "$d/var/spool/lapsero/mine" 20240305
 [ "$(mode_of "$d/var/spool/lapsero")" = 755 ] || fail "second install left spool mode $(mode_of "$d/var/spool/lapsero")"
 
+# A distributor's plain configuration builds without -Werror, so that a
+# warning a newer compiler adds cannot break it; the option turns it on.
+for werror in default ON; do
+  options=-DLAPSERO_TESTS=OFF
+  [ $werror = ON ] && options="$options -DLAPSERO_WERROR=ON"
+  rm -rf "$scratch/configure"
+  if ! env -u CFLAGS -u CXXFLAGS -u CPPFLAGS cmake -S "$source_dir" -B "$scratch/configure" $options \
+      >"$scratch/configure.log" 2>&1; then
+    cat "$scratch/configure.log" >&2
+    fail "cmake $options"
+    continue
+  fi
+  grep -q '"command":' "$scratch/configure/compile_commands.json" ||
+    { fail "no compile commands with $options"; continue; }
+  if grep -Eq -- '-Werror( |")' "$scratch/configure/compile_commands.json"; then
+    [ $werror = ON ] || fail "a default configuration compiles with -Werror"
+  else
+    [ $werror = default ] || fail "-DLAPSERO_WERROR=ON compiles without -Werror"
+  fi
+done
+
 exit $status
