@@ -50,6 +50,9 @@ expect_entry -rw-r--r-- root/root ./etc/lapserotab
 expect_entry drwxr-xr-x root/root ./var/spool/lapsero/
 expect_entry -rw-r--r-- root/root ./usr/share/man/man8/lapsero.8.gz
 expect_entry -rw-r--r-- root/root ./usr/share/man/man5/lapserotab.5.gz
+for doc in copyright changelog.gz README.md examples/lapserotab; do
+  expect_entry -rw-r--r-- root/root ./usr/share/doc/lapsero/$doc
+done
 awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print "FAIL: directory mode", $1, $3 }' \
   "$scratch/contents" | grep . >&2 && status=1
 
@@ -65,6 +68,18 @@ for script in postinst prerm postrm; do
   [ -x "$scratch/control/$script" ] || fail "$script is not executable"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= ' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
+
+# The version is written once, in project(): the package and the top entry
+# of its changelog both carry it.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
+  fail "the package has version $(dpkg-deb -f "$deb" Version), project() $version"
+dpkg-deb -x "$deb" "$scratch/files"
+top=$(gzip -dc "$scratch/files/usr/share/doc/lapsero/changelog.gz" | head -n 1)
+case $top in
+  "lapsero ($version) "*) ;;
+  *) fail "the changelog begins: $top" ;;
+esac
 
 # Install, reinstall, remove and purge into a scratch root. The maintainer
 # scripts run outside a chroot, with DPKG_ROOT set to that root.
