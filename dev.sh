@@ -18,7 +18,7 @@ set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake g++ make"
-TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev"
+TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev lintian"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.
