@@ -120,7 +120,14 @@ case "${1:-}" in
     # dpkg-shlibdeps, from dpkg-dev, works out the library dependencies.
     need $BUILD_PACKAGES dpkg-dev
     umask 022  # the modes of the staged directories go into the package
-    configure_and_build build-pkg -DLAPSERO_TESTS=OFF
+    # The compiler and linker flags of a Debian build, with all its hardening
+    # (fortified functions, stack protector, full RELRO, immediate binding).
+    # CMake reads no CPPFLAGS: they go with the compiler flags.
+    flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+    configure_and_build build-pkg -DLAPSERO_TESTS=OFF \
+      -DCMAKE_C_FLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
+      -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
+      -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)"
     (cd build-pkg && cpack -G DEB)
     deb=$(ls -t build-pkg/lapsero_*.deb | head -n 1)
     echo "== dpkg-deb -I $deb"; dpkg-deb -I "$deb"
