@@ -4,16 +4,17 @@
 #   ./dev.sh demo    install the build tools, build, and run lapsero in the
 #                    foreground on examples/lapserotab with a spool under build/
 #   ./dev.sh check   install what the tests need, check the layout and lint
-#                    the code, build the plain and the sanitizer configuration,
-#                    and run the whole suite on both; then fuzz the table
-#                    reader for a minute
+#                    the code, build the plain and the sanitizer configuration
+#                    (warnings are errors in both), and run the whole suite on
+#                    both; then fuzz the table reader for a minute
 #   ./dev.sh lint    only the layout check (clang-format) and the lint
 #                    (clang-tidy), as the check runs them
 #   ./dev.sh format  rewrite every C and C++ file in the layout of .clang-format
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 #   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
-#                    cpack, and show its control data and contents
+#                    Debian's build flags and cpack, and show its control
+#                    data and contents
 set -eu
 cd "$(dirname "$0")"
 
