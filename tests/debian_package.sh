@@ -1,6 +1,7 @@
 #!/bin/sh
-# Checks the Debian package: what its maintainer scripts do to the stamps,
-# then, where the dpkg tools are installed, the package that cpack builds.
+# Checks the Debian package: what its maintainer scripts do to the stamps and
+# the timer, then, where the dpkg tools are installed, the package that cpack
+# builds, lintian on it included.
 # Usage: debian_package.sh build-directory
 build=$1
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -97,34 +98,33 @@ leftovers=$(find "$root/etc" "$root/var/lib" -name '*lapsero*' 2>/dev/null)
 # and lapsero.service, which would start a run, is never touched. Every
 # tool is a spy here, so that the host is not changed; postrm purge, which
 # would delete the host's spool, is left to the dpkg runs below.
-calls() {  # script argument...
+calls() {  # script argument...: runs it, its calls end up in $SPY_LOG
   : >"$SPY_LOG"
   as_on_systemd_host env PATH="$spies/running:$PATH" sh "$scripts/$@" ||
     fail "$* exited with $? on the running system"
-  cat "$SPY_LOG"
+  cat "$SPY_LOG" >>"$scratch/all-calls"
 }
-expect_call() {  # call calls context
-  printf '%s\n' "$2" | grep -qxF -- "$1" || fail "$3 did not call: $1 (but: $(echo $2))"
+expect_call() {  # call context
+  grep -qxF -- "$1" "$SPY_LOG" || fail "$2 did not call: $1 (but: $(tr '\n' ';' <"$SPY_LOG"))"
 }
 if [ $systemd_host = yes ]; then
-  c=$(calls postinst configure)
-  expect_call "deb-systemd-helper enable lapsero.timer" "$c" "postinst configure"
-  expect_call "deb-systemd-invoke start lapsero.timer" "$c" "postinst configure"
-  c=$(calls postinst configure 0.1)
-  expect_call "deb-systemd-invoke restart lapsero.timer" "$c" "postinst configure 0.1"
-  c=$(WAS_ENABLED=no calls postinst configure 0.1)
-  expect_call "deb-systemd-helper update-state lapsero.timer" "$c" "postinst with the timer disabled"
-  printf '%s\n' "$c" | grep -q "helper enable" && fail "postinst enabled a timer the administrator disabled"
-  c=$(calls prerm upgrade 0.2)
-  [ -z "$c" ] || fail "prerm upgrade called: $c"
-  c=$(calls prerm remove)
-  expect_call "deb-systemd-invoke stop lapsero.timer" "$c" "prerm remove"
-  c=$(calls postrm remove)
-  expect_call "systemctl --system daemon-reload" "$c" "postrm remove"
   : >"$scratch/all-calls"
-  for run in "postinst configure" "postinst configure 0.1" "prerm remove" "postrm remove"; do
-    calls $run >>"$scratch/all-calls"
-  done
+  calls postinst configure
+  expect_call "deb-systemd-helper enable lapsero.timer" "postinst configure"
+  expect_call "deb-systemd-invoke start lapsero.timer" "postinst configure"
+  calls postinst configure 0.1
+  expect_call "deb-systemd-invoke restart lapsero.timer" "postinst configure 0.1"
+  WAS_ENABLED=no
+  calls postinst configure 0.1
+  WAS_ENABLED=yes
+  expect_call "deb-systemd-helper update-state lapsero.timer" "postinst with the timer disabled"
+  grep -q "helper enable" "$SPY_LOG" && fail "postinst enabled a timer the administrator disabled"
+  calls prerm upgrade 0.2
+  [ ! -s "$SPY_LOG" ] || fail "prerm upgrade called: $(tr '\n' ';' <"$SPY_LOG")"
+  calls prerm remove
+  expect_call "deb-systemd-invoke stop lapsero.timer" "prerm remove"
+  calls postrm remove
+  expect_call "systemctl --system daemon-reload" "postrm remove"
   grep 'lapsero\.service' "$scratch/all-calls" >&2 && fail "a script touched lapsero.service"
   grep '^systemctl' "$scratch/all-calls" | grep -v '^systemctl --system daemon-reload$' >&2 &&
     fail "a script calls systemctl for more than daemon-reload"
