@@ -4,9 +4,9 @@
 #   ./dev.sh demo    install the build tools, build, and run lapsero in the
 #                    foreground on examples/lapserotab with a spool under build/
 #   ./dev.sh check   install what the tests need, check the layout and lint
-#                    the code, build the plain and the sanitizer configuration,
-#                    and run the whole suite on both; then fuzz the table
-#                    reader for a minute
+#                    the code, build the plain and the sanitizer configuration
+#                    (warnings are errors in both), and run the whole suite on
+#                    both; then fuzz the table reader for a minute
 #   ./dev.sh lint    only the layout check (clang-format) and the lint
 #                    (clang-tidy), as the check runs them
 #   ./dev.sh format  rewrite every C and C++ file in the layout of .clang-format
@@ -18,14 +18,17 @@
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 #   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
-#                    cpack, and show its control data and contents
+#                    Debian's build flags and cpack, and show its control
+#                    data and contents
 set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake g++ make"
-TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev"
+TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev lintian"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
+# The test builds treat warnings as errors; a plain cmake build does not.
+TEST_OPTIONS="-DLAPSERO_TESTS=ON -DLAPSERO_WERROR=ON"
 
 # Installs the packages that are missing, and only those.
 need() {
@@ -88,10 +91,10 @@ case "${1:-}" in
   check)
     need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
     check_format
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     check_lint build
     run_suite build
-    configure_and_build build-asan -DLAPSERO_TESTS=ON -DLAPSERO_SANITIZE=ON
+    configure_and_build build-asan $TEST_OPTIONS -DLAPSERO_SANITIZE=ON
     run_suite build-asan
     echo "== fuzzing the table reader for 60 s in build-fuzz"
     cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
@@ -106,7 +109,7 @@ case "${1:-}" in
   lint)
     need $BUILD_PACKAGES $TEST_PACKAGES $LINT_PACKAGES
     check_format
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     check_lint build
     echo "== layout and lint are clean"
     ;;
@@ -121,14 +124,21 @@ case "${1:-}" in
     ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     exec build/bench/lapsero_bench "${2:-}"
     ;;
   package)
     # dpkg-shlibdeps, from dpkg-dev, works out the library dependencies.
     need $BUILD_PACKAGES dpkg-dev
     umask 022  # the modes of the staged directories go into the package
-    configure_and_build build-pkg -DLAPSERO_TESTS=OFF
+    # The compiler and linker flags of a Debian build, with all its hardening
+    # (fortified functions, stack protector, full RELRO, immediate binding).
+    # CMake reads no CPPFLAGS: they go with the compiler flags.
+    flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+    configure_and_build build-pkg -DLAPSERO_TESTS=OFF \
+      -DCMAKE_C_FLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
+      -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
+      -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)"
     (cd build-pkg && cpack -G DEB)
     deb=$(ls -t build-pkg/lapsero_*.deb | head -n 1)
     echo "== dpkg-deb -I $deb"; dpkg-deb -I "$deb"

@@ -36,7 +36,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   "${PROJECT_SOURCE_DIR}/dist/debian/postrm")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
-# Manual pages are shipped compressed, as Debian expects.
-set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/dist/compress-manpages.cmake")
+# Manual pages are shipped compressed, as Debian expects, and a native package
+# carries its changelog.gz.
+set(CPACK_PRE_BUILD_SCRIPTS
+  "${PROJECT_SOURCE_DIR}/dist/compress-manpages.cmake"
+  "${PROJECT_SOURCE_DIR}/dist/changelog.cmake")
 
 include(CPack)

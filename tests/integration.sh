@@ -372,6 +372,9 @@ root_stage() {
   expect_file /usr/lib/systemd/system/lapsero.service 644 root:root
   expect_file /usr/lib/systemd/system/lapsero.timer 644 root:root
   expect_file /etc/cron.d/lapsero 644 root:root
+  for doc in copyright changelog.gz README.md examples/lapserotab; do
+    expect_file /usr/share/doc/lapsero/$doc 644 root:root
+  done
   expect_file /etc/lapserotab 644 root:root
   cmp -s /etc/lapserotab lapserotab.dist || fail "/etc/lapserotab is not dist/lapserotab"
   for conffile in /etc/lapserotab /etc/cron.d/lapsero; do
@@ -384,6 +387,8 @@ root_stage() {
   [ -z "$(ls -A /var/spool/lapsero)" ] || fail "the new spool is not empty"
   [ -L /etc/systemd/system/timers.target.wants/lapsero.timer ] ||
     fail "postinst did not enable lapsero.timer"
+  [ -f /var/lib/systemd/deb-systemd-helper-enabled/lapsero.timer.dsh-also ] ||
+    fail "postinst left no deb-systemd-helper state for lapsero.timer"
   /usr/sbin/lapsero -T || fail "lapsero -T rejects the installed table"
 
   # An administrator's edit and a stamp, then the upgrade.
@@ -397,6 +402,8 @@ root_stage() {
   cmp -s /etc/lapserotab edited-table || fail "the upgrade replaced the edited /etc/lapserotab"
   [ "$(cat /var/spool/lapsero/dormant)" = 20240305 ] || fail "the upgrade lost the stamp"
   [ "$(stat -c %a /var/spool/lapsero)" = 755 ] || fail "spool mode after the upgrade"
+  [ -L /etc/systemd/system/timers.target.wants/lapsero.timer ] ||
+    fail "the upgrade disabled lapsero.timer"
 
   # 2. A real syslog daemon: facility cron into a file of its own, with the
   # facility, level, program name and pid of every entry.

@@ -45,6 +45,20 @@ if option_on LAPSERO_INSTALL_CRON; then
   expect_line "$d/etc/cron.d/lapsero" \
     "@reboot		root	test -d /run/systemd/system || /usr/sbin/lapsero"
 fi
+# The documentation: the README, the example table, and LICENSE in Debian's
+# machine-readable copyright format, its licence text whole.
+doc=$d/usr/share/doc/lapsero
+cmp -s "$doc/README.md" "$source_dir/README.md" || fail "$doc/README.md is not README.md"
+cmp -s "$doc/examples/lapserotab" "$source_dir/examples/lapserotab" ||
+  fail "$doc/examples/lapserotab is not examples/lapserotab"
+expect_line "$doc/copyright" "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/"
+expect_line "$doc/copyright" "Files: *"
+expect_line "$doc/copyright" "Copyright: $(sed -n '1s/^Copyright (c) //p' "$source_dir/LICENSE")"
+sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed '1d; s/^ //; s/^\.$//' >"$scratch/licence"
+sed '1,/^$/d' "$source_dir/LICENSE" | cmp -s - "$scratch/licence" ||
+  fail "the License paragraph of $doc/copyright is not the licence text of LICENSE"
+[ "$(mode_of "$doc/copyright")" = 644 ] || fail "copyright mode $(mode_of "$doc/copyright")"
+
 # The installed program accepts the installed table.
 "$d/usr/sbin/lapsero" -T -t "$d/etc/lapserotab" -S "$d/var/spool/lapsero" ||
   fail "lapsero -T rejects the installed table"
@@ -55,6 +69,7 @@ d=$scratch/opt-prefix
 install_into "$d" /opt/lapsero
 [ -x "$d/opt/lapsero/sbin/lapsero" ] || fail "no executable under /opt/lapsero/sbin"
 expect_file "$d/etc/lapserotab"
+expect_file "$d/opt/lapsero/share/doc/lapsero/copyright"
 [ -d "$d/var/spool/lapsero" ] || fail "no /var/spool/lapsero with prefix /opt/lapsero"
 for misplaced in opt/lapsero/etc opt/lapsero/var usr/local/etc; do
   [ ! -e "$d/$misplaced" ] || fail "$misplaced exists with prefix /opt/lapsero"
@@ -75,5 +90,26 @@ install_into "$d" /usr
 cmp -s "$d/etc/lapserotab" "$scratch/edited" || fail "a second install replaced the edited table"
 expect_line "$d/var/spool/lapsero/mine" 20240305
 [ "$(mode_of "$d/var/spool/lapsero")" = 755 ] || fail "second install left spool mode $(mode_of "$d/var/spool/lapsero")"
+
+# A distributor's plain configuration builds without -Werror, so that a
+# warning a newer compiler adds cannot break it; the option turns it on.
+for werror in default ON; do
+  options=-DLAPSERO_TESTS=OFF
+  [ $werror = ON ] && options="$options -DLAPSERO_WERROR=ON"
+  rm -rf "$scratch/configure"
+  if ! env -u CFLAGS -u CXXFLAGS -u CPPFLAGS cmake -S "$source_dir" -B "$scratch/configure" $options \
+      >"$scratch/configure.log" 2>&1; then
+    cat "$scratch/configure.log" >&2
+    fail "cmake $options"
+    continue
+  fi
+  grep -q '"command":' "$scratch/configure/compile_commands.json" ||
+    { fail "no compile commands with $options"; continue; }
+  if grep -Eq -- '-Werror( |")' "$scratch/configure/compile_commands.json"; then
+    [ $werror = ON ] || fail "a default configuration compiles with -Werror"
+  else
+    [ $werror = default ] || fail "-DLAPSERO_WERROR=ON compiles without -Werror"
+  fi
+done
 
 exit $status
