@@ -119,7 +119,7 @@ case "${1:-}" in
     ;;
   stress)
     need $BUILD_PACKAGES $TEST_PACKAGES
-    configure_and_build build -DLAPSERO_TESTS=ON
+    configure_and_build build $TEST_OPTIONS
     exec build/tests/lapsero_stress "${2:-1000}"
     ;;
   bench)
