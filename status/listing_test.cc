@@ -59,17 +59,6 @@ TEST(StateText, RelativeNotes) {
   for (const auto& c : cases) EXPECT_EQ(state_text(c.status), c.expected);
 }
 
-TEST(PeriodText, AsTheTableGivesIt) {
-  const JobEntry daily = job_with("a", 1, PeriodKind::none, 0);
-  const JobEntry zero = job_with("a", 0, PeriodKind::none, 0);
-  const JobEntry month = job_with("a", 0, PeriodKind::monthly, 0);
-  const JobEntry year = job_with("a", 0, PeriodKind::yearly, 0);
-  EXPECT_EQ(period_text(&daily), "1");
-  EXPECT_EQ(period_text(&zero), "0");
-  EXPECT_EQ(period_text(&month), "@monthly");
-  EXPECT_EQ(period_text(&year), "@yearly");
-}
-
 TEST(ListingText, AlignedColumnsUnderAHeader) {
   const JobEntry daily = job_with("daily.scripts", 1, PeriodKind::none, 5);
   const JobEntry monthly = job_with("m", 0, PeriodKind::monthly, 120);

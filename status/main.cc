@@ -48,6 +48,10 @@ const char version_text[] = "lapsero-status (Lapsero) " LAPSERO_VERSION
                             "\n"
                             "Report problems to <lapsero-bugs@lists.lapsero.invalid>.\n";
 
+// The scheduler's defaults. Paths from the command line point into argv,
+// which lives as long as the process.
+char default_table[] = "/etc/lapserotab";
+char default_spool[] = "/var/spool/lapsero";
 char default_pattern[] = "*";
 char* default_patterns[] = {default_pattern};
 
@@ -82,12 +86,6 @@ std::int32_t days_argument(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-/// A heap copy kept for the life of the process.
-char* copy_text(const char* text) {
-  const std::size_t size = std::strlen(text) + 1;
-  return static_cast<char*>(std::memcpy(alloc_or_bail(size), text, size));
-}
-
 void parse_command_line(int argc, char** argv) {
   static const option long_options[] = {
       {"json", no_argument, nullptr, json_option},
@@ -100,14 +98,8 @@ void parse_command_line(int argc, char** argv) {
   int option;
   while ((option = getopt_long(argc, argv, "t:S:hV", long_options, nullptr)) != -1) {
     switch (option) {
-      case 't':
-        std::free(settings.table_path);
-        settings.table_path = copy_text(optarg);
-        break;
-      case 'S':
-        std::free(settings.spool_dir);
-        settings.spool_dir = copy_text(optarg);
-        break;
+      case 't': settings.table_path = optarg; break;
+      case 'S': settings.spool_dir = optarg; break;
       case json_option: listing.json = 1; break;
       case overdue_option: listing.overdue = days_argument(optarg); break;
       case 'h':
@@ -128,8 +120,8 @@ void parse_command_line(int argc, char** argv) {
     settings.job_patterns = default_patterns;
     settings.job_pattern_count = 1;
   }
-  if (!settings.table_path) settings.table_path = copy_text("/etc/lapserotab");
-  if (!settings.spool_dir) settings.spool_dir = copy_text("/var/spool/lapsero");
+  if (!settings.table_path) settings.table_path = default_table;
+  if (!settings.spool_dir) settings.spool_dir = default_spool;
 }
 
 /// Our own opens must not land on a closed 0, 1 or 2: a stamp on 1 would
