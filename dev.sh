@@ -23,7 +23,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-BUILD_PACKAGES="cmake g++ make"
+BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev"
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev lintian"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)

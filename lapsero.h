@@ -74,6 +74,11 @@ extern CalendarLengths start_lengths;
 // Diagnostics (written by the loggers)
 
 extern int problem_count;  ///< error-level diagnostics so far; read by the test mode
+/// 1: diagnostics leave the system log alone and go to standard error only.
+/// 0 for lapsero, which always logs; set once at the start of lapsero-status,
+/// a listing that must not put an administrator's reading into the log.
+/// Read by the one logging body of the diagnostics.
+extern int syslog_off;
 
 // ---------------------------------------------------------------------------
 // The job table (written by the table reader, then fixed)

@@ -4,7 +4,8 @@
 // All six diagnostics share one body, log_message, so that the rules of
 // where a message goes live in one place: the system log always; standard
 // error only while stderr_off is 0, error lines after the program name, and
-// notice lines bare unless -q silences them.
+// notice lines bare unless -q silences them. A program that sets syslog_off
+// (lapsero-status) keeps every message out of the system log.
 
 #include <cerrno>
 #include <cstdio>
@@ -19,6 +20,7 @@
 
 char message_buffer[message_size];
 int problem_count = 0;
+int syslog_off = 0;
 
 namespace {
 
@@ -38,13 +40,15 @@ void open_syslog() {
 void log_message(int level, const char* reason, const char* format, std::va_list args) LAPSERO_PRINTF(3, 0);
 void log_message(int level, const char* reason, const char* format, std::va_list args) {
   format_message(format, args);
-  if (!syslog_open) open_syslog();
-  // The text may hold a per cent sign from a job name or path: never let
-  // syslog read it as a conversion.
-  if (reason)
-    syslog(level, "%s: %s", message_buffer, reason);
-  else
-    syslog(level, "%s", message_buffer);
+  if (!syslog_off) {
+    if (!syslog_open) open_syslog();
+    // The text may hold a per cent sign from a job name or path: never let
+    // syslog read it as a conversion.
+    if (reason)
+      syslog(level, "%s: %s", message_buffer, reason);
+    else
+      syslog(level, "%s", message_buffer);
+  }
   if (stderr_off || (level != LOG_ERR && settings.quiet)) return;
   // One call, so that the line reaches descriptor 2 in one piece.
   const bool error = level == LOG_ERR;

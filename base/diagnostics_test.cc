@@ -2,9 +2,11 @@
 // Standard error stays off here; its forms are checked end to end.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -98,6 +100,32 @@ TEST_F(Diagnostics, PerCentSignsInArgumentsReachTheLogUnchanged) {
   errno = EPERM;
   notice_sys("Can't open %s", "/tmp/100%");
   EXPECT_EQ(only_entry().text, "Can't open /tmp/100%: Operation not permitted");
+}
+
+TEST_F(Diagnostics, WithoutTheSystemLogOnlyStandardErrorHearsOfIt) {
+  // Descriptor 2 on a scratch file for the length of the test.
+  std::FILE* scratch = std::tmpfile();
+  ASSERT_NE(scratch, nullptr);
+  const int saved_stderr = dup(STDERR_FILENO);
+  ASSERT_EQ(dup2(fileno(scratch), STDERR_FILENO), STDERR_FILENO);
+  stderr_off = 0;
+  syslog_off = 1;
+  const int count_before = problem_count;
+  errno = EACCES;
+  problem_sys("Can't open %s", "x");
+  notice("Job `%s' started", "a");
+  syslog_off = 0;
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+
+  EXPECT_TRUE(sandbox::take_log(std::chrono::milliseconds(100)).empty());
+  EXPECT_EQ(problem_count - count_before, 1);
+  std::rewind(scratch);
+  char text[200] = {};
+  EXPECT_GT(std::fread(text, 1, sizeof text - 1, scratch), 0u);
+  std::fclose(scratch);
+  EXPECT_EQ(std::string(text),
+            std::string(program_name) + ": Can't open x: Permission denied\nJob `a' started\n");
 }
 
 }  // namespace

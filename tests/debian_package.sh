@@ -156,6 +156,8 @@ expect_entry() {  # mode owner path
   grep -qxF -- "$1 $2 $3" "$scratch/contents" || fail "package lacks: $1 $2 $3"
 }
 expect_entry -rwxr-xr-x root/root ./usr/sbin/lapsero
+expect_entry -rwxr-xr-x root/root ./usr/sbin/lapsero-status
+expect_entry -rw-r--r-- root/root ./usr/share/man/man8/lapsero-status.8.gz
 expect_entry -rw-r--r-- root/root ./etc/lapserotab
 expect_entry drwxr-xr-x root/root ./var/spool/lapsero/
 expect_entry -rw-r--r-- root/root ./usr/share/man/man8/lapsero.8.gz
@@ -213,6 +215,7 @@ dpkg_in_root --install "$deb"
 cmp -s "$root/etc/lapserotab" "$scratch/edited" || fail "reinstalling replaced the edited table"
 dpkg_in_root --remove lapsero
 [ ! -e "$root/usr/sbin/lapsero" ] || fail "remove left the program"
+[ ! -e "$root/usr/sbin/lapsero-status" ] || fail "remove left lapsero-status"
 [ -f "$root/var/spool/lapsero/backup" ] || fail "remove deleted a stamp"
 [ -f "$root/etc/lapserotab" ] || fail "remove deleted the conffile"
 dpkg_in_root --purge lapsero

@@ -34,7 +34,7 @@ die() { echo "FAIL: $*" >&2; exit 1; }
 # one line per path (kind, mode, owner, size, time, checksum).
 host_state() {
   for path in /etc/lapserotab /etc/cron.d/lapsero /var/spool/lapsero \
-      /usr/sbin/lapsero /usr/lib/systemd/system/lapsero.service \
+      /usr/sbin/lapsero /usr/sbin/lapsero-status /usr/lib/systemd/system/lapsero.service \
       /usr/lib/systemd/system/lapsero.timer /etc/systemd/system/lapsero.timer \
       /etc/systemd/system/timers.target.wants/lapsero.timer \
       /usr/sbin/policy-rc.d /usr/sbin/sendmail /etc/rsyslog.conf /etc/dma \
@@ -338,6 +338,46 @@ check_syslog() {  # launched-pid
   grep -q "^[^ ]* lapsero\[" /var/log/other.log && fail "lapsero logged outside facility cron"
 }
 
+# lapsero-status on the spool the run left: the jobs that ran, last run on
+# the date their stamps hold and next due a day later; the dormant job as
+# before; nothing in the system log. Both listings are kept for the log.
+check_listing() {
+  say "lapsero-status, and lapsero-status --json"
+  lapsero-status >/integration-out/listing 2>/tmp/listing.err ||
+    fail "lapsero-status exited with $?: $(cat /tmp/listing.err)"
+  lapsero-status --json >/integration-out/listing.json 2>>/tmp/listing.err ||
+    fail "lapsero-status --json exited with $?: $(cat /tmp/listing.err)"
+  [ -s /tmp/listing.err ] && fail "lapsero-status wrote on standard error: $(cat /tmp/listing.err)"
+  [ "$(head -n 1 /integration-out/listing | tr -s ' ')" = "JOB PERIOD DELAY LAST RUN NEXT DUE STATE" ] ||
+    fail "the listing's header is '$(head -n 1 /integration-out/listing)'"
+  for job in to-root to-tester silent; do
+    ran=$(sed 's/^\(....\)\(..\)/\1-\2-/' /var/spool/lapsero/$job)
+    next=$(date -d "$ran + 1 day" +%Y-%m-%d)
+    [ "$(date +%Y-%m-%d)" = "$ran" ] && state="waiting, in 1 day" || state="due"
+    line=$(grep "^$job " /integration-out/listing)
+    [ "$(echo "$line" | awk '{ print $5, $6 }')" = "$ran $next" ] && [ "${line##*  }" = "$state" ] ||
+      fail "the listing shows $job as '$line', not last run $ran, next due $next, $state"
+    awk -v job="\"$job\"" '$2 == job "," { found = 1 } found && /}/ { exit } found' \
+      /integration-out/listing.json >/tmp/object
+    grep -q "\"last_run\": \"$ran\"," /tmp/object && grep -q "\"next_due\": \"$next\"," /tmp/object ||
+      fail "the JSON shows $job as: $(cat /tmp/object)"
+  done
+  line=$(grep "^dormant " /integration-out/listing)
+  [ "$(echo "$line" | awk '{ print $2, $5, $6, $7 }')" = "36500 2024-03-05 2124-02-10 waiting," ] ||
+    fail "the listing shows dormant as '$line'"
+  if command -v python3 >/dev/null; then
+    python3 -c 'import json, sys; json.load(open(sys.argv[1]))' /integration-out/listing.json ||
+      fail "lapsero-status --json wrote no valid JSON"
+  fi
+  lapsero-status --overdue=0 >/dev/null || fail "lapsero-status --overdue=0 exited with $? after the run"
+  # A mark logged after the listings: once it is in the log, anything they
+  # had logged would be there too.
+  logger -t integration-mark "after the listings"
+  wait_for 20 grep -q integration-mark /var/log/other.log || fail "the mark never reached the log"
+  grep -q 'lapsero-status' /var/log/cron.log /var/log/other.log &&
+    fail "lapsero-status wrote to the system log"
+}
+
 root_stage() {
   export DEBIAN_FRONTEND=noninteractive
   cd /integration || die "no /integration"
@@ -365,9 +405,11 @@ root_stage() {
   dpkg_do --install first.deb
   expect_state "ii $first_version" "dpkg --install"
   expect_file /usr/sbin/lapsero 755 root:root
+  expect_file /usr/sbin/lapsero-status 755 root:root
   [ "$(/usr/sbin/lapsero -V | head -n 1)" = "Lapsero $first_version" ] ||
     fail "lapsero -V says: $(/usr/sbin/lapsero -V | head -n 1)"
   expect_file /usr/share/man/man8/lapsero.8.gz 644 root:root
+  expect_file /usr/share/man/man8/lapsero-status.8.gz 644 root:root
   expect_file /usr/share/man/man5/lapserotab.5.gz 644 root:root
   expect_file /usr/lib/systemd/system/lapsero.service 644 root:root
   expect_file /usr/lib/systemd/system/lapsero.timer 644 root:root
@@ -439,6 +481,7 @@ EOF
       fail "stamp of $job holds '$stamp' after the run"
   done
   [ "$(cat /var/spool/lapsero/dormant)" = 20240305 ] || fail "the run rewrote the stamp of a job not due"
+  check_listing
   cp /var/log/other.log /integration-out/other.log
 
   # 4. The units, as systemd reads them; it warns on standard error and
@@ -461,7 +504,7 @@ EOF
   say "removing and purging lapsero"
   dpkg_do --remove lapsero
   expect_state "rc $second_version" "dpkg --remove"
-  expect_absent "dpkg --remove" /usr/sbin/lapsero /usr/lib/systemd/system/lapsero.timer
+  expect_absent "dpkg --remove" /usr/sbin/lapsero /usr/sbin/lapsero-status /usr/lib/systemd/system/lapsero.timer
   for job in dormant to-root to-tester silent; do
     [ -f /var/spool/lapsero/$job ] || fail "dpkg --remove deleted the stamp $job"
   done
@@ -478,7 +521,7 @@ EOF
     awk '$3 ~ /^(install|upgrade|remove|purge)$/ { print $4 }' | sort -u \
     >/integration-out/packages
 
-  for file in cron.log mail-root mail-$mail_user; do
+  for file in cron.log mail-root mail-$mail_user listing listing.json; do
     echo "---- $file (kept in integration/last-run/$file)"
     cat "/integration-out/$file" 2>/dev/null
   done

@@ -26,7 +26,9 @@ expect_line() {  # file line
 d=$scratch/usr-prefix
 install_into "$d" /usr
 [ -x "$d/usr/sbin/lapsero" ] || fail "no executable $d/usr/sbin/lapsero"
+[ -x "$d/usr/sbin/lapsero-status" ] || fail "no executable $d/usr/sbin/lapsero-status"
 expect_file "$d/usr/share/man/man8/lapsero.8"
+expect_file "$d/usr/share/man/man8/lapsero-status.8"
 expect_file "$d/usr/share/man/man5/lapserotab.5"
 cmp -s "$d/etc/lapserotab" "$source_dir/dist/lapserotab" ||
   fail "$d/etc/lapserotab is not dist/lapserotab"
@@ -40,6 +42,7 @@ if option_on LAPSERO_INSTALL_SYSTEMD; then
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "ExecStart=/usr/sbin/lapsero -d"
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "StandardError=null"
   expect_line "$d/usr/lib/systemd/system/lapsero.timer" "WantedBy=timers.target"
+  expect_line "$d/usr/lib/systemd/system/lapsero.timer" "Persistent=true"
 fi
 if option_on LAPSERO_INSTALL_CRON; then
   expect_line "$d/etc/cron.d/lapsero" \
@@ -59,15 +62,21 @@ sed '1,/^$/d' "$source_dir/LICENSE" | cmp -s - "$scratch/licence" ||
   fail "the License paragraph of $doc/copyright is not the licence text of LICENSE"
 [ "$(mode_of "$doc/copyright")" = 644 ] || fail "copyright mode $(mode_of "$doc/copyright")"
 
-# The installed program accepts the installed table.
+# The installed programs accept the installed table; the listing shows the
+# header alone, as every line of that table is a comment or a setting.
 "$d/usr/sbin/lapsero" -T -t "$d/etc/lapserotab" -S "$d/var/spool/lapsero" ||
   fail "lapsero -T rejects the installed table"
+listing=$("$d/usr/sbin/lapsero-status" -t "$d/etc/lapserotab" -S "$d/var/spool/lapsero") ||
+  fail "lapsero-status fails on the installed table"
+[ "$listing" = "JOB  PERIOD  DELAY  LAST RUN  NEXT DUE  STATE" ] ||
+  fail "lapsero-status lists the installed table as: $listing"
 
 # The table and the spool stay absolute whatever the prefix; the program
 # path in the units follows the prefix given at install time.
 d=$scratch/opt-prefix
 install_into "$d" /opt/lapsero
 [ -x "$d/opt/lapsero/sbin/lapsero" ] || fail "no executable under /opt/lapsero/sbin"
+[ -x "$d/opt/lapsero/sbin/lapsero-status" ] || fail "no lapsero-status under /opt/lapsero/sbin"
 expect_file "$d/etc/lapserotab"
 expect_file "$d/opt/lapsero/share/doc/lapsero/copyright"
 [ -d "$d/var/spool/lapsero" ] || fail "no /var/spool/lapsero with prefix /opt/lapsero"

@@ -3,9 +3,12 @@
 
 #include "tests/e2e/e2e.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <sstream>
 
 namespace e2e {
@@ -86,6 +89,12 @@ sandbox::Invocation Lapsero::invocation(std::vector<std::string> args) {
   return result;
 }
 
+sandbox::Invocation Lapsero::status_invocation(std::vector<std::string> args) {
+  auto result = invocation(std::move(args));
+  result.argv[0] = status_binary;
+  return result;
+}
+
 sandbox::Invocation Lapsero::on_date(std::vector<std::string> args, std::string_view date) {
   auto result = invocation(std::move(args));
   result.faketime = at(date);
@@ -139,6 +148,33 @@ std::vector<Mail> Lapsero::mails() const {
     found.push_back(std::move(mail));
   }
   return found;
+}
+
+void Watched::fresh_case(std::string_view hint) {
+  Lapsero::fresh_case(hint);
+  gate = dir + "/gate";
+  ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
+}
+
+void Watched::await(sandbox::Process& run, const std::string& text) {
+  ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process& p) { return logged(p, text); }))
+      << "no \"" << text << "\" in " << ::testing::PrintToString(sandbox::texts(run.log));
+}
+
+void Watched::request_stop(sandbox::Process& run) {
+  ASSERT_TRUE(sandbox::wait_until(
+      run, [](const sandbox::Process& p) { return sandbox::catches_signal(p.pid, SIGUSR1); }));
+  ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
+}
+
+void Watched::open_gate(sandbox::Process& run) {
+  int fd = -1;
+  // Succeeds only once a reader is waiting.
+  ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process&) {
+    fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    return fd >= 0;
+  }));
+  close(fd);
 }
 
 }  // namespace e2e

@@ -22,8 +22,9 @@ namespace e2e {
 
 using Lines = std::vector<std::string>;
 
-/// The built program under test.
+/// The built programs under test: the scheduler and its listing.
 inline constexpr const char lapsero_binary[] = LAPSERO_BINARY;
+inline constexpr const char status_binary[] = LAPSERO_STATUS_BINARY;
 
 /// The date on_date fixes unless told otherwise, the first log line of a
 /// run on it and the stamp such a run writes. The version comes from the
@@ -78,6 +79,8 @@ class Lapsero : public ::testing::Test {
   void table(std::string_view text);
   /// An invocation of lapsero with "-t table -S spool" in front of args.
   sandbox::Invocation invocation(std::vector<std::string> args);
+  /// The same for lapsero-status.
+  sandbox::Invocation status_invocation(std::vector<std::string> args);
   /// The same, with the clock fixed by libfaketime at the date.
   sandbox::Invocation on_date(std::vector<std::string> args, std::string_view date = fixed_date);
   /// Runs lapsero to the end (background mode included).
@@ -95,6 +98,29 @@ class Lapsero : public ::testing::Test {
   void set_stamp(std::string_view job, std::string_view content);
   /// Every mail the fake sendmail received, in the order received.
   std::vector<Mail> mails() const;
+};
+
+/// A scheduler watched from outside while it runs. Jobs that must still be
+/// running at a given moment block on a FIFO (the gate) until the test opens
+/// it, so nothing depends on timing.
+class Watched : public Lapsero {
+ protected:
+  /// Every case has a gate of its own, in its own scratch directory.
+  void fresh_case(std::string_view hint) override;
+
+  /// A command that blocks until the gate is opened.
+  std::string wait_at_gate() const { return "cat " + gate; }
+
+  /// Waits until the text is logged; a hung or failed scheduler fails here.
+  void await(sandbox::Process& run, const std::string& text);
+
+  /// Sends SIGUSR1 once the scheduler has its handler in place.
+  void request_stop(sandbox::Process& run);
+
+  /// Lets every job waiting at the gate go on.
+  void open_gate(sandbox::Process& run);
+
+  std::string gate;
 };
 
 }  // namespace e2e

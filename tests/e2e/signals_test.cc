@@ -1,8 +1,6 @@
-// A scheduler at work, watched from outside while it runs: stop requests by
-// SIGUSR1, two schedulers sharing one spool, and a run in the background.
-//
-// Jobs that must still be running at a given moment block on a FIFO (the
-// gate) until the test opens it, so nothing here depends on timing.
+// A scheduler at work, watched from outside while it runs (the Watched
+// fixture of e2e.h): stop requests by SIGUSR1, two schedulers sharing one
+// spool, and a run in the background.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,45 +13,6 @@
 
 namespace e2e {
 namespace {
-
-class Watched : public Lapsero {
- protected:
-  /// Every case has a gate of its own, in its own scratch directory.
-  void fresh_case(std::string_view hint) override {
-    Lapsero::fresh_case(hint);
-    gate = dir + "/gate";
-    ASSERT_EQ(mkfifo(gate.c_str(), 0600), 0);
-  }
-
-  /// A command that blocks until the gate is opened.
-  std::string wait_at_gate() const { return "cat " + gate; }
-
-  /// Waits until the text is logged; a hung or failed scheduler fails here.
-  void await(sandbox::Process& run, const std::string& text) {
-    ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process& p) { return logged(p, text); }))
-        << "no \"" << text << "\" in " << ::testing::PrintToString(sandbox::texts(run.log));
-  }
-
-  /// Sends SIGUSR1 once the scheduler has its handler in place.
-  void request_stop(sandbox::Process& run) {
-    ASSERT_TRUE(sandbox::wait_until(
-        run, [](const sandbox::Process& p) { return sandbox::catches_signal(p.pid, SIGUSR1); }));
-    ASSERT_EQ(kill(run.pid, SIGUSR1), 0);
-  }
-
-  /// Lets every job waiting at the gate go on.
-  void open_gate(sandbox::Process& run) {
-    int fd = -1;
-    // Succeeds only once a reader is waiting.
-    ASSERT_TRUE(sandbox::wait_until(run, [&](const sandbox::Process&) {
-      fd = open(gate.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-      return fd >= 0;
-    }));
-    close(fd);
-  }
-
-  std::string gate;
-};
 
 TEST_F(Watched, StopRequestDuringAWaitStartsNoFurtherJob) {
   struct Case {

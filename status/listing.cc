@@ -1,0 +1,171 @@
+// The listing, for people and for programs.
+//
+// For people: aligned columns under a header line, one row per job in table
+// order, dates as YYYY-MM-DD with a note relative to today. For programs:
+// one JSON array with an object per job, whose field names stay as they
+// are, so that a monitoring script written once keeps working. Job names
+// and commands are whatever bytes the table held: in the columns a control
+// byte shows as "?" so that it cannot drive the terminal, and in JSON bytes
+// that are not UTF-8 become U+FFFD, so that the output always parses.
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "status/status.h"
+
+namespace {
+
+/// The columns of the listing, in order.
+constexpr const char* headings[] = {"JOB", "PERIOD", "DELAY", "LAST RUN", "NEXT DUE", "STATE"};
+constexpr std::size_t column_count = sizeof headings / sizeof headings[0];
+
+/// A text as a terminal may show it: control bytes become "?".
+std::string printable(const char* text) {
+  std::string shown(text);
+  for (char& c : shown)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return shown;
+}
+
+/// Columns a text takes on a UTF-8 terminal: one per character, that is per
+/// byte that does not continue a character.
+std::size_t width(const std::string& text) {
+  std::size_t columns = 0;
+  for (const char c : text)
+    if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) ++columns;
+  return columns;
+}
+
+std::string plural(std::int32_t count, const char* unit) {
+  return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
+}
+
+const char* state_name(JobState state) {
+  switch (state) {
+    case JobState::due: return "due";
+    case JobState::waiting: return "waiting";
+    case JobState::in_progress: return "in progress";
+    case JobState::unknown: return "unknown";
+  }
+  return "unknown";
+}
+
+const char* stamp_name(LastRun last_run) {
+  switch (last_run) {
+    case LastRun::never: return "never";
+    case LastRun::date: return "date";
+    case LastRun::invalid: return "invalid";
+    case LastRun::unreadable: return "unreadable";
+  }
+  return "unreadable";
+}
+
+/// A job whose stamp could not be read has no next due day to tell.
+bool has_next_due(const JobStatus& status) {
+  return status.state != JobState::unknown && status.next_due != 0;
+}
+
+std::string next_due_text(const JobStatus& status) {
+  return has_next_due(status) ? date_text(status.next_due) : "-";
+}
+
+}  // namespace
+
+std::string date_text(std::int32_t day) {
+  const CalendarDate date = date_of_day(day);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.mday);
+  return text;
+}
+
+std::string period_text(const JobEntry* job) {
+  switch (job->period_kind) {
+    case PeriodKind::monthly: return "@monthly";
+    case PeriodKind::yearly: return "@yearly";
+    case PeriodKind::none: break;
+  }
+  return std::to_string(job->period_days);
+}
+
+std::string last_run_text(const JobStatus& status) {
+  switch (status.last_run) {
+    case LastRun::never: return "never";
+    case LastRun::date: return date_text(status.last_day);
+    case LastRun::invalid: return "invalid";
+    case LastRun::unreadable: break;
+  }
+  return "-";
+}
+
+std::string reason_text(int error) {
+  return error == not_regular_file ? "not a regular file" : std::strerror(error);
+}
+
+std::string state_text(const JobStatus& status) {
+  switch (status.state) {
+    case JobState::due: return status.days > 0 ? "due for " + plural(status.days, "day") : "due";
+    case JobState::waiting:
+      if (status.next_due == 0) return "waiting, not due within 400 years";
+      return "waiting, in " + plural(status.days, "day");
+    case JobState::in_progress:
+      if (status.probe.lock_pid == 0) return "in progress";
+      return "in progress (pid " + std::to_string(status.probe.lock_pid) + ")";
+    case JobState::unknown: return "unknown (" + reason_text(status.probe.error) + ")";
+  }
+  return "unknown";
+}
+
+std::string listing_text(const JobStatus* statuses, int count) {
+  std::vector<std::vector<std::string>> rows;
+  rows.emplace_back(std::begin(headings), std::end(headings));
+  for (int i = 0; i < count; ++i) {
+    const JobStatus& status = statuses[i];
+    rows.push_back({printable(status.job->name), period_text(status.job),
+                    std::to_string(status.job->delay_minutes) + " min", last_run_text(status),
+                    next_due_text(status), state_text(status)});
+  }
+  std::size_t widths[column_count] = {};
+  for (const auto& row : rows)
+    for (std::size_t column = 0; column < column_count; ++column)
+      widths[column] = std::max(widths[column], width(row[column]));
+
+  std::string text;
+  for (const auto& row : rows) {
+    for (std::size_t column = 0; column < column_count; ++column) {
+      text += row[column];
+      // Two blanks between columns, none after the last.
+      if (column + 1 < column_count) text.append(widths[column] - width(row[column]) + 2, ' ');
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+std::string listing_json(const JobStatus* statuses, int count) {
+  using Json = nlohmann::ordered_json;
+  Json listing = Json::array();
+  for (int i = 0; i < count; ++i) {
+    const JobStatus& status = statuses[i];
+    Json job;
+    job["name"] = status.job->name;
+    job["period"] = period_text(status.job);
+    job["delay_minutes"] = status.job->delay_minutes;
+    job["command"] = status.job->command;
+    job["last_run"] = status.last_run == LastRun::date ? Json(date_text(status.last_day)) : Json(nullptr);
+    job["stamp"] = stamp_name(status.last_run);
+    job["next_due"] = has_next_due(status) ? Json(date_text(status.next_due)) : Json(nullptr);
+    job["state"] = state_name(status.state);
+    const bool counted =
+        status.state == JobState::due || (status.state == JobState::waiting && has_next_due(status));
+    job["days"] = counted ? Json(status.days) : Json(nullptr);
+    job["lock_pid"] = status.probe.lock_pid > 0 ? Json(status.probe.lock_pid) : Json(nullptr);
+    job["reason"] = status.state == JobState::unknown ? Json(reason_text(status.probe.error)) : Json(nullptr);
+    listing.push_back(std::move(job));
+  }
+  return listing.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}

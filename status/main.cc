@@ -1,0 +1,178 @@
+// lapsero-status: the listing program, from its command line to its exit
+// status.
+//
+// It reads the table with the scheduler's own reader, so that it lists the
+// jobs, names, periods and delays that lapsero would see, and reports the
+// table's problems in lapsero's words. Unlike lapsero it writes nothing to
+// the system log: an administrator's look at the jobs is no event. It takes
+// today as the local date at its start, as the scheduler takes its start
+// date. The spool directory must exist, as lapsero needs it: a listing that
+// showed every job as never run would hide that the next start will fail.
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include "base/diagnostics.h"
+#include "schedule/schedule.h"
+#include "status/status.h"
+#include "table/table.h"
+
+namespace {
+
+const char usage_text[] =
+    "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] [job] ...\n"
+    "        lapsero-status --help | --version\n"
+    "\n"
+    " -t              Use this lapserotab\n"
+    " -S              Select a different spool directory\n"
+    " --json          Print one JSON array instead of columns\n"
+    " --overdue=DAYS  Exit with status 2 if a job has been due for more than DAYS days\n"
+    " --help, -h      Print this message\n"
+    " --version, -V   Print version information\n"
+    "\n"
+    "Shows, for each job, when it last ran, when it is next due, and whether a\n"
+    "lapsero is running it now. It changes nothing. See the manpage for more details.\n";
+
+const char version_text[] = "lapsero-status (Lapsero) " LAPSERO_VERSION
+                            "\n"
+                            "Copyright (C) 2026 the lapsero developers.\n"
+                            "\n"
+                            "Report problems to <lapsero-bugs@lists.lapsero.invalid>.\n";
+
+// The scheduler's defaults. Paths from the command line point into argv,
+// which lives as long as the process.
+char default_table[] = "/etc/lapserotab";
+char default_spool[] = "/var/spool/lapsero";
+char default_pattern[] = "*";
+char* default_patterns[] = {default_pattern};
+
+/// What the command line asked for beyond the settings lapsero shares.
+struct ListingSettings {
+  int json;              ///< --json
+  std::int32_t overdue;  ///< --overdue=DAYS; -1 when not given
+};
+
+ListingSettings listing{0, -1};
+
+enum LongOption { json_option = 256, overdue_option, help_option, version_option };
+
+[[noreturn]] void usage_error(const char* what, const char* argument) {
+  dprintf(STDERR_FILENO, "%s: %s: %s\n", program_name, what, argument);
+  dprintf(STDERR_FILENO, "type: `%s --help' for more information\n", program_name);
+  std::exit(1);
+}
+
+[[noreturn]] void print_and_exit(const char* text) {
+  std::fputs(text, stdout);
+  std::exit(std::fflush(stdout) == 0 ? 0 : 1);
+}
+
+/// A number of days: decimal digits only, at most 2147483647.
+std::int32_t days_argument(const char* text) {
+  if (!*text || std::strspn(text, "0123456789") != std::strlen(text))
+    usage_error("invalid number of days", text);
+  errno = 0;
+  const long value = std::strtol(text, nullptr, 10);
+  if (errno == ERANGE || value > INT_MAX) usage_error("invalid number of days", text);
+  return static_cast<std::int32_t>(value);
+}
+
+void parse_command_line(int argc, char** argv) {
+  static const option long_options[] = {
+      {"json", no_argument, nullptr, json_option},
+      {"overdue", required_argument, nullptr, overdue_option},
+      {"help", no_argument, nullptr, help_option},
+      {"version", no_argument, nullptr, version_option},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  int option;
+  while ((option = getopt_long(argc, argv, "t:S:hV", long_options, nullptr)) != -1) {
+    switch (option) {
+      case 't': settings.table_path = optarg; break;
+      case 'S': settings.spool_dir = optarg; break;
+      case json_option: listing.json = 1; break;
+      case overdue_option: listing.overdue = days_argument(optarg); break;
+      case 'h':
+      case help_option: print_and_exit(usage_text);
+      case 'V':
+      case version_option: print_and_exit(version_text);
+      default: {
+        // A letter, or the word of a long option as it was given.
+        const char letter[3] = {'-', static_cast<char>(optopt), '\0'};
+        usage_error("invalid option", optopt > 0 && optopt < json_option ? letter : argv[optind - 1]);
+      }
+    }
+  }
+  if (optind < argc) {
+    settings.job_patterns = argv + optind;
+    settings.job_pattern_count = argc - optind;
+  } else {
+    settings.job_patterns = default_patterns;
+    settings.job_pattern_count = 1;
+  }
+  if (!settings.table_path) settings.table_path = default_table;
+  if (!settings.spool_dir) settings.spool_dir = default_spool;
+}
+
+/// Our own opens must not land on a closed 0, 1 or 2: a stamp on 1 would
+/// swallow the listing.
+void fill_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open_onto(fd, "/dev/null", O_RDWR);
+}
+
+std::int32_t local_today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  const std::int32_t day =
+      localtime_r(&now, &local) ? day_number(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) : -1;
+  if (day == -1) bail("Invalid date (this is really embarrassing)");
+  return day;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  syslog_off = 1;
+  if (argc > 0 && argv[0]) {
+    const char* slash = std::strrchr(argv[0], '/');
+    program_name = slash ? slash + 1 : argv[0];
+  }
+  fill_standard_descriptors();
+  parse_command_line(argc, argv);
+  main_pid = getpid();
+  const std::int32_t today_number = local_today();
+
+  saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
+  if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
+  load_table(saved_cwd_fd);
+  close(saved_cwd_fd);
+  saved_cwd_fd = -1;
+
+  // The spool directory is the working directory now: stamps go by bare name.
+  std::vector<JobStatus> statuses;
+  for (const JobEntry* job = job_head; job; job = job->next)
+    if (job->pattern_index != -1) statuses.push_back(judge(job, probe_stamp(job->name), today_number));
+
+  const int count = static_cast<int>(statuses.size());
+  const std::string output =
+      listing.json ? listing_json(statuses.data(), count) : listing_text(statuses.data(), count);
+  std::fwrite(output.data(), 1, output.size(), stdout);
+  if (std::fflush(stdout) != 0) bail_sys("Can't write the listing");
+
+  if (problem_count > 0) return 1;
+  if (listing.overdue >= 0)
+    for (const JobStatus& status : statuses)
+      if (status.state == JobState::due && status.days > listing.overdue) return 2;
+  return 0;
+}

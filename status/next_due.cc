@@ -1,0 +1,118 @@
+// The due days of a job, as the scheduler would decide them.
+//
+// The listing never has a rule of its own for when a job is due: it asks the
+// scheduler's own due decision, day after day, with the month and year
+// lengths around each day, exactly as a lapsero started on that day would
+// judge the stamp as it stands now. So whatever the decision makes of an
+// odd stamp (empty, garbage, an impossible date, a date in the future), the
+// listing makes of it too. The search is bounded: a job whose period is
+// longer than the horizon is reported as not due within it.
+
+#include "schedule/schedule.h"
+#include "status/status.h"
+
+namespace {
+
+/// Days of a 400-, 100- and 4-year cycle of the calendar, and of a common year.
+constexpr std::int32_t days_per_400_years = 146097;
+constexpr std::int32_t days_per_100_years = 36524;
+constexpr std::int32_t days_per_4_years = 1461;
+constexpr std::int32_t days_per_year = 365;
+
+/// Days before the first of each month in a common year.
+constexpr std::int32_t days_before_month[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+
+constexpr bool is_leap(std::int32_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
+
+/// The day the scheduler counts a stamp from, as its due decision reads it:
+/// 0 for fewer than 8 bytes or bytes that are no date, -1 for an impossible date.
+std::int32_t counted_day(std::string_view stamp) {
+  if (stamp.size() < 8) return 0;
+  char date[9] = {};
+  stamp.copy(date, 8);
+  return stamped_day(date);
+}
+
+}  // namespace
+
+CalendarDate date_of_day(std::int32_t day) {
+  // Counted from 0 at 1 January of year 1; each cycle starts on a 1 January.
+  std::int32_t rest = day - 1;
+  const std::int32_t cycles_400 = rest / days_per_400_years;
+  rest %= days_per_400_years;
+  // The last day of a 400-year cycle, and of a 4-year one, is the 366th of
+  // a leap year: it belongs to the last century or year, not to a fifth.
+  std::int32_t centuries = rest / days_per_100_years;
+  if (centuries == 4) centuries = 3;
+  rest -= centuries * days_per_100_years;
+  const std::int32_t cycles_4 = rest / days_per_4_years;
+  rest %= days_per_4_years;
+  std::int32_t years = rest / days_per_year;
+  if (years == 4) years = 3;
+  rest -= years * days_per_year;
+
+  CalendarDate date{};
+  date.year = 400 * cycles_400 + 100 * centuries + 4 * cycles_4 + years + 1;
+  const std::int32_t leap_day = is_leap(date.year) ? 1 : 0;
+  // rest is now the day of the year, from 0.
+  date.month = 12;
+  while (date.month > 1 && rest < days_before_month[date.month - 1] + (date.month > 2 ? leap_day : 0))
+    --date.month;
+  date.mday = rest - days_before_month[date.month - 1] - (date.month > 2 ? leap_day : 0) + 1;
+  return date;
+}
+
+bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind) {
+  const CalendarDate date = date_of_day(day);
+  return decide_due(stamp, 0, day, period_days, kind, lengths_around(date.year, date.month)) == Due::yes;
+}
+
+std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                          PeriodKind kind) {
+  for (std::int32_t ahead = 0; ahead <= search_horizon; ++ahead)
+    if (due_on(stamp, today_number + ahead, period_days, kind)) return today_number + ahead;
+  return 0;
+}
+
+std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                      PeriodKind kind) {
+  // A job is due again only after the day it last ran, and a stamp without a
+  // date gives nothing to count from.
+  const std::int32_t stamped = counted_day(stamp);
+  if (stamped <= 0) return 0;
+  std::int32_t first = today_number;
+  while (first - 1 > stamped && today_number - first < search_horizon &&
+         due_on(stamp, first - 1, period_days, kind))
+    --first;
+  return today_number - first;
+}
+
+JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number) {
+  JobStatus status{};
+  status.job = job;
+  status.probe = probe;
+  if (probe.error != 0) {
+    status.last_run = LastRun::unreadable;
+    status.state = JobState::unknown;
+    return status;
+  }
+  const std::string_view stamp(probe.bytes, static_cast<std::size_t>(probe.length));
+  if (probe.missing || probe.length == 0) {
+    status.last_run = LastRun::never;
+  } else {
+    const std::int32_t stamped = counted_day(stamp);
+    status.last_run = stamped > 0 ? LastRun::date : LastRun::invalid;
+    status.last_day = stamped > 0 ? stamped : 0;
+  }
+  status.next_due = next_due_day(stamp, today_number, job->period_days, job->period_kind);
+  if (probe.locked) {
+    status.state = JobState::in_progress;
+  } else if (status.next_due == today_number) {
+    status.state = JobState::due;
+    status.days = days_due(stamp, today_number, job->period_days, job->period_kind);
+  } else {
+    status.state = JobState::waiting;
+    status.days = status.next_due == 0 ? 0 : status.next_due - today_number;
+  }
+  return status;
+}

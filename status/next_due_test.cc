@@ -1,0 +1,185 @@
+// The listing's due days: the reverse of day_number, the day-by-day search
+// for the next due day, how long a job has been due, and the state a stamp
+// gives. Expected dates are worked out by hand from the calendar.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "schedule/schedule.h"
+#include "status/status.h"
+
+namespace {
+
+constexpr auto none = PeriodKind::none;
+constexpr auto monthly = PeriodKind::monthly;
+constexpr auto yearly = PeriodKind::yearly;
+
+std::int32_t day(int year, int month, int mday) { return day_number(year, month, mday); }
+
+TEST(DateOfDay, WorkedValues) {
+  const struct {
+    std::int32_t day;
+    CalendarDate date;
+  } cases[] = {
+      {1, {1, 1, 1}},          {365, {1, 12, 31}},        {366, {2, 1, 1}},
+      {1461, {4, 12, 31}},  // the 366th day of the first leap year
+      {719163, {1970, 1, 1}},  {693654, {1900, 2, 28}},   {693655, {1900, 3, 1}},
+      {730179, {2000, 2, 29}}, {730485, {2000, 12, 31}},  // the last day of a 400-year cycle
+      {730486, {2001, 1, 1}},  {738945, {2024, 2, 29}},   {739251, {2024, 12, 31}},
+      {739252, {2025, 1, 1}},  {3652059, {9999, 12, 31}}, {2143038819, {5867441, 12, 31}},
+  };
+  for (const auto& c : cases) {
+    const CalendarDate got = date_of_day(c.day);
+    EXPECT_EQ(got.year, c.date.year) << c.day;
+    EXPECT_EQ(got.month, c.date.month) << c.day;
+    EXPECT_EQ(got.mday, c.date.mday) << c.day;
+  }
+}
+
+TEST(DateOfDay, ReversesDayNumberOnEveryDayUpToTheYear10000) {
+  const std::int32_t last = day(10000, 12, 31);
+  std::int32_t wrong = 0;
+  for (std::int32_t n = 1; n <= last; ++n) {
+    const CalendarDate date = date_of_day(n);
+    if (day_number(date.year, date.month, date.mday) != n && ++wrong <= 5)
+      ADD_FAILURE() << n << " gives " << date.year << "-" << date.month << "-" << date.mday;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+struct NextDueCase {
+  const char* what;
+  std::string_view stamp;
+  std::int32_t today;
+  std::int32_t period_days;
+  PeriodKind kind;
+  std::int32_t expected;  // 0: not within the search
+};
+
+TEST(NextDueDay, FirstDayTheSchedulerWouldRunTheJob) {
+  const NextDueCase cases[] = {
+      {"no stamp", "", day(2024, 3, 12), 7, none, day(2024, 3, 12)},
+      {"short stamp", "2024031", day(2024, 3, 12), 7, none, day(2024, 3, 12)},
+      {"7 days after, period 7", "20240305", day(2024, 3, 12), 7, none, day(2024, 3, 12)},
+      {"5 days after, period 7", "20240305", day(2024, 3, 10), 7, none, day(2024, 3, 12)},
+      {"period 8", "20240305", day(2024, 3, 12), 8, none, day(2024, 3, 13)},
+      {"period 0, stamped today", "20240312", day(2024, 3, 12), 0, none, day(2024, 3, 12)},
+      {"across the year end", "20231228", day(2023, 12, 30), 7, none, day(2024, 1, 4)},
+      {"future stamp, numeric", "20240320", day(2024, 3, 12), 30, none, day(2024, 3, 12)},
+      {"impossible date, numeric", "20230229", day(2024, 3, 12), 7, none, day(2024, 3, 12)},
+      // Due on 30 April, where the days since equal April's length.
+      {"monthly after 31 March", "20240331", day(2024, 4, 15), 0, monthly, day(2024, 4, 30)},
+      {"monthly into a leap February", "20240131", day(2024, 2, 15), 0, monthly, day(2024, 2, 29)},
+      {"monthly into a common February", "20230131", day(2023, 2, 15), 0, monthly, day(2023, 2, 28)},
+      {"monthly into 2100's February", "21000131", day(2100, 2, 1), 0, monthly, day(2100, 2, 28)},
+      // Not due while the stamp lies ahead; then due on 19 April, 30 days
+      // after it, as April has 30.
+      {"monthly, future stamp", "20240320", day(2024, 3, 12), 0, monthly, day(2024, 4, 19)},
+      {"monthly, garbage stamp", "abcdefgh", day(2024, 3, 12), 0, monthly, day(2024, 3, 12)},
+      // 365 days after is enough in 2024, as 2023 had 365.
+      {"yearly into a leap year", "20230301", day(2024, 2, 20), 0, yearly, day(2024, 2, 29)},
+      {"yearly from a leap day", "20240229", day(2024, 6, 1), 0, yearly, day(2025, 2, 28)},
+      {"a 100-year period", "20240305", day(2024, 3, 12), 36500, none, day(2124, 2, 10)},
+      {"longer than the search", "20240305", day(2024, 3, 12), 2147483647, none, 0},
+      {"garbage under a longer period", "abcdefgh", day(2024, 3, 12), 2147483647, none, 0},
+  };
+  for (const auto& c : cases) {
+    const std::int32_t got = next_due_day(c.stamp, c.today, c.period_days, c.kind);
+    EXPECT_EQ(got, c.expected) << c.what << ": got " << (got > 0 ? date_text(got) : "none");
+  }
+}
+
+TEST(NextDueDay, DueOnTheLastDayOfTheSearchButNotAfterIt) {
+  const std::int32_t today = day(2024, 3, 12);
+  const std::string stamp = "20240312";
+  EXPECT_EQ(next_due_day(stamp, today, search_horizon, none), today + search_horizon);
+  EXPECT_EQ(next_due_day(stamp, today, search_horizon + 1, none), 0);
+}
+
+TEST(DaysDue, CountsTheUnbrokenDueDaysBeforeToday) {
+  const NextDueCase cases[] = {
+      {"daily, ran yesterday", "20240311", day(2024, 3, 12), 1, none, 0},
+      {"daily, ran 11 days ago", "20240301", day(2024, 3, 12), 1, none, 10},
+      {"weekly, due since the 8th", "20240301", day(2024, 3, 12), 7, none, 4},
+      {"period 0, ran yesterday", "20240311", day(2024, 3, 12), 0, none, 0},
+      // Due on 30 April (30 days, April's length), not on the 29th.
+      {"monthly, since 30 April", "20240331", day(2024, 5, 3), 0, monthly, 3},
+      {"yearly, since the leap day", "20230301", day(2024, 3, 2), 0, yearly, 2},
+      {"future stamp", "20240320", day(2024, 3, 12), 7, none, 0},
+      {"no stamp", "", day(2024, 3, 12), 1, none, 0},
+      {"garbage", "abcdefgh", day(2024, 3, 12), 1, none, 0},
+      {"impossible date", "20230229", day(2024, 3, 12), 1, none, 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(days_due(c.stamp, c.today, c.period_days, c.kind), c.expected) << c.what;
+}
+
+JobEntry job_with(std::int32_t period_days, PeriodKind kind) {
+  JobEntry job{};
+  job.name = "job";
+  job.command = "true";
+  job.period_days = period_days;
+  job.period_kind = kind;
+  return job;
+}
+
+StampProbe holding(const char* bytes) {
+  StampProbe probe{};
+  probe.length = static_cast<int>(std::strlen(bytes));
+  std::memcpy(probe.bytes, bytes, static_cast<std::size_t>(probe.length) + 1);
+  return probe;
+}
+
+TEST(Judge, StateAndLastRunFromTheStamp) {
+  const JobEntry weekly = job_with(7, none);
+  const std::int32_t today = day(2024, 3, 12);
+  StampProbe missing{};
+  missing.missing = true;
+  StampProbe locked = holding("20240301\n");
+  locked.locked = true;
+  locked.lock_pid = 4242;
+  StampProbe denied{};
+  denied.error = EACCES;
+  const struct {
+    const char* what;
+    StampProbe probe;
+    LastRun last_run;
+    std::int32_t last_day;
+    JobState state;
+    std::int32_t next_due;
+    std::int32_t days;
+  } cases[] = {
+      {"missing", missing, LastRun::never, 0, JobState::due, today, 0},
+      {"empty", holding(""), LastRun::never, 0, JobState::due, today, 0},
+      {"short", holding("2024031"), LastRun::invalid, 0, JobState::due, today, 0},
+      {"letters", holding("abcdefgh"), LastRun::invalid, 0, JobState::due, today, 0},
+      {"impossible", holding("20230229"), LastRun::invalid, 0, JobState::due, today, 0},
+      {"due", holding("20240301"), LastRun::date, day(2024, 3, 1), JobState::due, today, 4},
+      {"waiting", holding("20240310"), LastRun::date, day(2024, 3, 10), JobState::waiting, day(2024, 3, 17),
+       5},
+      {"in the future", holding("20250101"), LastRun::date, day(2025, 1, 1), JobState::due, today, 0},
+      {"locked", locked, LastRun::date, day(2024, 3, 1), JobState::in_progress, today, 0},
+      {"unreadable", denied, LastRun::unreadable, 0, JobState::unknown, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const JobStatus status = judge(&weekly, c.probe, today);
+    EXPECT_EQ(status.job, &weekly);
+    EXPECT_EQ(status.last_run, c.last_run);
+    EXPECT_EQ(status.last_day, c.last_day);
+    EXPECT_EQ(status.state, c.state);
+    EXPECT_EQ(status.next_due, c.next_due);
+    EXPECT_EQ(status.days, c.days);
+  }
+}
+
+TEST(Judge, NotDueWithinTheSearchIsWaitingWithoutADay) {
+  const JobEntry forever = job_with(2147483647, none);
+  const JobStatus status = judge(&forever, holding("20240301\n"), day(2024, 3, 12));
+  EXPECT_EQ(status.state, JobState::waiting);
+  EXPECT_EQ(status.next_due, 0);
+  EXPECT_EQ(status.days, 0);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// Reading a job's stamp and its lock without touching either.
+//
+// The listing may run as root on a live spool while a scheduler works in
+// it, so it must leave no trace: a stamp is opened read-only, never through
+// a link, never blocking, never created; its access time is kept where the
+// system allows; and the lock is only asked about (F_GETLK), never taken.
+// Taking it, even for a moment, could make a scheduler starting at that
+// moment skip the job. Closing our descriptor drops no lock of the
+// scheduler's: record locks belong to the process that set them.
+//
+// What the scheduler itself would fail on is reported with the reason it
+// would give: a link as "Too many levels of symbolic links", a directory as
+// "Is a directory". Anything else that is not a regular file (a FIFO, a
+// device) is not opened at all, since opening it may block or act.
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "status/status.h"
+
+namespace {
+
+StampProbe failed(int error) {
+  StampProbe probe{};
+  probe.error = error;
+  return probe;
+}
+
+StampProbe no_stamp() {
+  StampProbe probe{};
+  probe.missing = true;
+  return probe;
+}
+
+/// Opens read-only, without changing the access time where we may.
+int open_quietly(const char* name) {
+  constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+  const int fd = open(name, flags | O_NOATIME);
+  // O_NOATIME is only for the file's owner (or root).
+  if (fd < 0 && errno == EPERM) return open(name, flags);
+  return fd;
+}
+
+}  // namespace
+
+StampProbe probe_stamp(const char* name) {
+  struct stat st {};
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? no_stamp() : failed(errno);
+  if (S_ISLNK(st.st_mode)) return failed(ELOOP);
+  if (S_ISDIR(st.st_mode)) return failed(EISDIR);
+  if (!S_ISREG(st.st_mode)) return failed(not_regular_file);
+
+  const int fd = open_quietly(name);
+  // Gone since the look above: as if it had never been there.
+  if (fd < 0) return errno == ENOENT ? no_stamp() : failed(errno);
+  StampProbe probe{};
+  // Replaced by something else since the look above.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return failed(not_regular_file);
+  }
+  // One read, as the scheduler's due test makes it.
+  const ssize_t got = read(fd, probe.bytes, 8);
+  if (got < 0) {
+    const int error = errno;
+    close(fd);
+    return failed(error);
+  }
+  probe.length = static_cast<int>(got);
+  probe.bytes[got] = '\0';
+
+  flock lock{};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  if (fcntl(fd, F_GETLK, &lock) != 0) {
+    const int error = errno;
+    close(fd);
+    return failed(error);
+  }
+  probe.locked = lock.l_type != F_UNLCK;
+  // A lock set through an open file description, or by a process in
+  // another pid namespace, has no pid to tell.
+  probe.lock_pid = probe.locked && lock.l_pid > 0 ? lock.l_pid : 0;
+  close(fd);
+  return probe;
+}

@@ -1,0 +1,119 @@
+// lapsero-status: when each job last ran, when it is next due, and who is
+// running it now, worked out from the same table reader and the same due
+// decision as the scheduler's, without changing anything in the spool.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "lapsero.h"
+
+// ---------------------------------------------------------------------------
+// Records
+
+/// A date on the proleptic Gregorian calendar.
+struct CalendarDate {
+  std::int32_t year;   ///< full year
+  std::int32_t month;  ///< 1 to 12
+  std::int32_t mday;   ///< 1 to 31
+};
+
+/// What a job's stamp file told the listing.
+enum class LastRun {
+  never,       ///< no stamp file, or an empty one: the job has not run yet
+  date,        ///< a date the scheduler counts from
+  invalid,     ///< bytes that hold no date, or an impossible one
+  unreadable,  ///< the file could not be read; see StampProbe::error
+};
+
+/// What the next start of lapsero does with a job.
+enum class JobState {
+  due,          ///< runs it
+  waiting,      ///< passes over it, its day has not come
+  in_progress,  ///< a scheduler holds its lock now
+  unknown,      ///< its stamp could not be read
+};
+
+/// Stands for a stamp that is not a regular file in StampProbe::error.
+inline constexpr int not_regular_file = -1;
+
+/// What probe_stamp found, without changing anything.
+struct StampProbe {
+  bool missing;    ///< no stamp file
+  int error;       ///< errno of a failed look, not_regular_file, or 0
+  char bytes[9];   ///< the first 8 bytes at most, NUL-terminated
+  int length;      ///< how many of them were read
+  bool locked;     ///< another process holds the job lock
+  pid_t lock_pid;  ///< that process, when the lock says; 0 otherwise
+};
+
+/// What the listing says of one job.
+struct JobStatus {
+  const JobEntry* job;
+  StampProbe probe;
+  LastRun last_run;
+  std::int32_t last_day;  ///< day number of the stamped date when last_run is date
+  JobState state;
+  std::int32_t next_due;  ///< day number; 0 when not due within the search
+  std::int32_t days;      ///< due: for how many days; waiting: in how many days
+};
+
+static_assert(std::is_trivially_destructible_v<JobStatus>);
+
+// ---------------------------------------------------------------------------
+// The due days (next_due.cc)
+
+/// How far the search for a due day reaches, before and after today: one
+/// whole 400-year cycle of the calendar.
+inline constexpr std::int32_t search_horizon = 146097;
+
+/// The date of a day number, the reverse of day_number; day must be 1 or more.
+CalendarDate date_of_day(std::int32_t day);
+
+/// Whether the scheduler, started on the day, would find the job due, with
+/// the month and year lengths around that day.
+bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
+
+/// The first day from today on that is due; 0 when none is within the search.
+std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                          PeriodKind kind);
+
+/// For how many days before today the job has been due without a break,
+/// counted only over the days after the stamped one; 0 for a stamp that
+/// holds no date.
+std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                      PeriodKind kind);
+
+/// Everything the listing says of a job, from what its stamp held.
+JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number);
+
+// ---------------------------------------------------------------------------
+// Reading stamps (stamp_probe.cc)
+
+/// Reads the first 8 bytes of the job's stamp in the working directory and
+/// asks who holds its lock. It opens read-only, never follows a link, never
+/// blocks, never creates the file and takes no lock.
+StampProbe probe_stamp(const char* name);
+
+// ---------------------------------------------------------------------------
+// The listing (listing.cc)
+
+/// "YYYY-MM-DD".
+std::string date_text(std::int32_t day);
+/// The period as the table gives it: "7", "@monthly", "@yearly".
+std::string period_text(const JobEntry* job);
+/// "never", a date, "invalid" or "-".
+std::string last_run_text(const JobStatus& status);
+/// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
+std::string state_text(const JobStatus& status);
+/// Why a stamp could not be read.
+std::string reason_text(int error);
+
+/// Aligned columns under a header line, one row per job.
+std::string listing_text(const JobStatus* statuses, int count);
+/// One JSON array of one object per job; bytes that are not UTF-8 are replaced.
+std::string listing_json(const JobStatus* statuses, int count);

@@ -1,0 +1,440 @@
+// lapsero-status end to end: the listing of a spool as an administrator sees
+// it, in columns and in JSON; a job held by a running scheduler; a spool
+// that must come out exactly as it went in; table problems, stamps another
+// user cannot read, and the exit statuses a monitoring system relies on.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+using Args = std::vector<std::string>;
+using Json = nlohmann::json;
+
+/// The columns of one line of the listing: fields are apart by two blanks
+/// or more, and the last one may hold single blanks.
+Lines columns(const std::string& line) {
+  Lines fields;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t gap = line.find("  ", at);
+    fields.push_back(line.substr(at, gap - at));
+    if (gap == std::string::npos) break;
+    at = line.find_first_not_of(' ', gap);
+  }
+  return fields;
+}
+
+/// The rows of a listing under its header, by job name.
+std::map<std::string, Lines> rows(const std::string& out) {
+  std::map<std::string, Lines> found;
+  std::istringstream lines(out);
+  std::string line;
+  std::getline(lines, line);  // the header
+  while (std::getline(lines, line)) {
+    Lines fields = columns(line);
+    found[fields[0]] = fields;
+  }
+  return found;
+}
+
+class Listing : public Watched {
+ protected:
+  /// lapsero-status on the fixed date, with "-t table -S spool" in front.
+  sandbox::Process status(Args args, std::string_view date = fixed_date) {
+    auto inv = status_invocation(std::move(args));
+    inv.faketime = at(date);
+    return lapsero(inv);
+  }
+
+  /// The same while a scheduler the test started is still running: its end
+  /// is waited for alone, never that of everything the test started.
+  sandbox::Process status_beside(Args args) {
+    auto inv = status_invocation(std::move(args));
+    inv.faketime = at(fixed_date);
+    auto process = sandbox::start(inv);
+    EXPECT_TRUE(sandbox::wait_until(
+        process, [](const sandbox::Process& p) { return p.ended && p.out_fd < 0 && p.err_fd < 0; }));
+    return process;
+  }
+
+  /// A table of every kind of period, and stamps of every kind, judged on
+  /// 2024-03-12.
+  void every_kind() {
+    table(
+        "1 5 daily true\n7 10 weekly true\n@monthly 15 monthly true\n@yearly 0 yearly true\n"
+        "36500 0 dormant true\n1 0 never true\n7 0 odd true\n");
+    set_stamp("daily", "20240301\n");
+    set_stamp("weekly", "20240310\n");
+    set_stamp("monthly", "20240201\n");
+    set_stamp("yearly", "20230312\n");
+    set_stamp("dormant", "20240305\n");
+    set_stamp("odd", "abcdefgh\n");
+  }
+};
+
+TEST_F(Listing, ShowsEachJobInTableOrder) {
+  every_kind();
+  const auto run = status({});
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  // 1 March + 1 day: due since the 2nd. February 2024 has 29 days, so the
+  // monthly job is due since 1 March; 2023 had 365, so the yearly one since
+  // 11 March. 100 years of 365 days, 24 leap days short of 2124-03-05.
+  EXPECT_EQ(run.out,
+            "JOB      PERIOD    DELAY   LAST RUN    NEXT DUE    STATE\n"
+            "daily    1         5 min   2024-03-01  2024-03-12  due for 10 days\n"
+            "weekly   7         10 min  2024-03-10  2024-03-17  waiting, in 5 days\n"
+            "monthly  @monthly  15 min  2024-02-01  2024-03-12  due for 11 days\n"
+            "yearly   @yearly   0 min   2023-03-12  2024-03-12  due for 1 day\n"
+            "dormant  36500     0 min   2024-03-05  2124-02-10  waiting, in 36493 days\n"
+            "never    1         0 min   never       2024-03-12  due\n"
+            "odd      7         0 min   invalid     2024-03-12  due\n");
+  EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+}
+
+TEST_F(Listing, OperandsSelectJobsAsTheSchedulersDo) {
+  every_kind();
+  const struct {
+    Args args;
+    Lines jobs;
+  } cases[] = {
+      {{"weekly", "m*"}, {"weekly", "monthly"}},
+      {{"*ly", "daily"}, {"daily", "weekly", "monthly", "yearly"}},
+      {{"nothing"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    Lines listed;
+    std::istringstream lines(run.out);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(columns(line)[0], "JOB");
+    while (std::getline(lines, line)) listed.push_back(columns(line)[0]);
+    EXPECT_EQ(listed, c.jobs);
+  }
+}
+
+TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
+  every_kind();
+  const auto human = status({});
+  const auto json = status({"--json"});
+  ASSERT_EQ(json.exit_code(), 0) << json.err;
+  Json listing;
+  ASSERT_NO_THROW(listing = Json::parse(json.out)) << json.out;
+  ASSERT_TRUE(listing.is_array());
+  const auto shown = rows(human.out);
+  ASSERT_EQ(listing.size(), shown.size());
+  for (const auto& job : listing) {
+    SCOPED_TRACE(job.dump());
+    const Lines& row = shown.at(job["name"].get<std::string>());
+    EXPECT_EQ(job["period"], row[1]);
+    EXPECT_EQ(std::to_string(job["delay_minutes"].get<int>()) + " min", row[2]);
+    EXPECT_EQ(job["command"], "true");
+    EXPECT_EQ(
+        job["last_run"].is_null() ? job["stamp"].get<std::string>() : job["last_run"].get<std::string>(),
+        row[3]);
+    EXPECT_EQ(job["next_due"], row[4]);
+    const std::string state = job["state"];
+    const int days = job["days"];
+    if (state == "due") {
+      EXPECT_EQ(days ? "due for " + std::to_string(days) + (days == 1 ? " day" : " days") : "due", row[5]);
+    } else {
+      EXPECT_EQ(state, "waiting");
+      EXPECT_EQ("waiting, in " + std::to_string(days) + " days", row[5]);
+    }
+    EXPECT_TRUE(job["lock_pid"].is_null());
+    EXPECT_TRUE(job["reason"].is_null());
+  }
+  // One object written out in full, so that the field names stay put.
+  EXPECT_EQ(listing[2], Json::parse(R"({"name": "monthly", "period": "@monthly", "delay_minutes": 15,
+      "command": "true", "last_run": "2024-02-01", "stamp": "date", "next_due": "2024-03-12",
+      "state": "due", "days": 11, "lock_pid": null, "reason": null})"));
+  EXPECT_EQ(listing[6]["stamp"], "invalid");
+  EXPECT_EQ(listing[5]["stamp"], "never");
+}
+
+TEST_F(Listing, JsonOfBytesThatAreNotUtf8StillParses) {
+  table("1 0 bad\xff.name echo \xc3( \xe2\x82\n");
+  const auto run = status({"--json"});
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  Json listing;
+  ASSERT_NO_THROW(listing = Json::parse(run.out)) << run.out;
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0]["name"], "bad\xef\xbf\xbd.name");
+  EXPECT_EQ(listing[0]["state"], "due");
+}
+
+TEST_F(Listing, JobHeldByARunningSchedulerIsInProgress) {
+  // One job runs until the gate opens; the other waits out its delay. Both
+  // hold their locks meanwhile.
+  table("1 0 running " + wait_at_gate() + "\n1 5 later true\n");
+  auto run = sandbox::start(on_date({"-d"}));
+  await(run, "Job `running' started");
+
+  auto human = status_beside({});
+  auto json = status_beside({"--json"});
+  open_gate(run);
+  await(run, "Job `running' terminated");
+  request_stop(run);
+  finish(run);
+
+  const std::string held = "in progress (pid " + std::to_string(run.pid) + ")\n";
+  EXPECT_EQ(human.exit_code(), 0) << human.err;
+  // The scheduler created both stamps empty at its due test.
+  EXPECT_EQ(human.out,
+            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "running  1       0 min  never     2024-03-12  " +
+                held + "later    1       5 min  never     2024-03-12  " + held);
+  EXPECT_TRUE(human.log.empty()) << ::testing::PrintToString(sandbox::texts(human.log));
+  ASSERT_EQ(json.exit_code(), 0) << json.err;
+  const Json listing = Json::parse(json.out);
+  for (const auto& job : listing) {
+    EXPECT_EQ(job["state"], "in progress");
+    EXPECT_EQ(job["lock_pid"], run.pid);
+    EXPECT_TRUE(job["days"].is_null());
+  }
+
+  // The run went on as if nobody had looked.
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(sandbox::texts(run.log),
+            (std::vector<std::string>{started, "Will run job `running' in 0 min.",
+                                      "Will run job `later' in 5 min.", "Job `running' started",
+                                      "Job `running' terminated", "Received SIGUSR1", "Exited"}));
+  EXPECT_EQ(stamp("running"), stamped);
+  EXPECT_EQ(stamp("later"), "");
+}
+
+/// Everything about a directory entry that a listing could change.
+struct EntryState {
+  std::string name;
+  std::string content;  // of a regular file
+  off_t size = 0;
+  mode_t mode = 0;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  timespec mtime{};
+  timespec atime{};
+  bool operator==(const EntryState& o) const {
+    return name == o.name && content == o.content && size == o.size && mode == o.mode && uid == o.uid &&
+           gid == o.gid && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+           atime.tv_sec == o.atime.tv_sec && atime.tv_nsec == o.atime.tv_nsec;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const EntryState& e) {
+  return out << e.name << " size " << e.size << " mode " << std::oct << e.mode << std::dec << " owner "
+             << e.uid << ":" << e.gid << " mtime " << e.mtime.tv_sec << "." << e.mtime.tv_nsec << " atime "
+             << e.atime.tv_sec << "." << e.atime.tv_nsec;
+}
+
+std::vector<EntryState> spool_state(const std::string& spool) {
+  std::vector<EntryState> found;
+  for (const auto& entry : std::filesystem::directory_iterator(spool)) {
+    struct stat st {};
+    EXPECT_EQ(lstat(entry.path().c_str(), &st), 0);
+    EntryState e;
+    e.name = entry.path().filename();
+    // Read without touching the access time, which is compared too.
+    const int fd = S_ISREG(st.st_mode) ? open(entry.path().c_str(), O_RDONLY | O_NOATIME | O_CLOEXEC) : -1;
+    char buffer[64];
+    for (ssize_t got; fd >= 0 && (got = read(fd, buffer, sizeof buffer)) > 0;)
+      e.content.append(buffer, static_cast<std::size_t>(got));
+    if (fd >= 0) close(fd);
+    e.size = st.st_size;
+    e.mode = st.st_mode;
+    e.uid = st.st_uid;
+    e.gid = st.st_gid;
+    e.mtime = st.st_mtim;
+    e.atime = st.st_atim;
+    found.push_back(e);
+  }
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  return found;
+}
+
+TEST_F(Listing, NothingInTheSpoolChanges) {
+  table(
+      "1 0 dated true\n1 0 never.ran true\n1 0 empty true\n1 0 foreign true\n1 0 link true\n"
+      "1 0 fifo true\n1 0 directory true\n@monthly 0 garbage true\n");
+  set_stamp("dated", "20240301\n");
+  set_stamp("empty", "");
+  set_stamp("garbage", "abcdefghij");
+  set_stamp("foreign", "20240311\n");
+  ASSERT_EQ(chmod(stamp_path("foreign").c_str(), 0644), 0);
+  ASSERT_EQ(chown(stamp_path("foreign").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink((dir + "/lapserotab").c_str(), stamp_path("link").c_str()), 0);
+  ASSERT_EQ(mkfifo(stamp_path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkdir(stamp_path("directory").c_str(), 0700), 0);
+  // Access times older than the modification times: a read that kept its
+  // access time out of date would still have to change it.
+  for (const char* job : {"dated", "empty", "garbage", "foreign"}) {
+    const timespec times[2] = {{1000000000, 0}, {UTIME_OMIT, UTIME_OMIT}};
+    ASSERT_EQ(utimensat(AT_FDCWD, stamp_path(job).c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+  }
+  const auto before = spool_state(spool);
+
+  for (const Args& args : {Args{}, Args{"--json"}, Args{"--overdue=0"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const auto run = status(args);
+    EXPECT_NE(run.exit_code(), 1) << run.err;
+    EXPECT_EQ(spool_state(spool), before);
+  }
+  EXPECT_FALSE(sandbox::exists(stamp_path("never.ran")));
+
+  const auto shown = rows(status({}).out);
+  EXPECT_EQ(shown.at("link")[5], "unknown (Too many levels of symbolic links)");
+  EXPECT_EQ(shown.at("fifo")[5], "unknown (not a regular file)");
+  EXPECT_EQ(shown.at("directory")[5], "unknown (Is a directory)");
+  EXPECT_EQ(shown.at("empty")[3], "never");
+  EXPECT_EQ(shown.at("garbage")[3], "invalid");
+  EXPECT_EQ(shown.at("foreign")[3], "2024-03-11");
+}
+
+TEST_F(Listing, TableProblemsGoToStandardErrorOnly) {
+  table("1 0 good true\nbad line\n@daily 0 unknown true\n");
+  const auto run = status({});
+  EXPECT_EQ(run.exit_code(), 1);
+  EXPECT_EQ(run.err, "lapsero-status: Invalid syntax in " + table_path + " on line 2 - skipping this line\n" +
+                         "lapsero-status: " + table_path + ": Unknown named period on line 3, skipping\n");
+  EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+  // The lines lapsero would still run are listed.
+  EXPECT_EQ(rows(run.out).size(), 1u);
+  EXPECT_EQ(rows(run.out).count("good"), 1u);
+}
+
+TEST_F(Listing, TableOrSpoolThatCannotBeReadEndsTheListing) {
+  const std::string missing = dir + "/missing";
+  const struct {
+    const char* what;
+    Args args;
+    std::string err;
+  } cases[] = {
+      {"no table",
+       {"-t", missing},
+       "lapsero-status: Error opening " + missing + ": No such file or directory\nlapsero-status: Aborted\n"},
+      {"no spool",
+       {"-S", missing},
+       "lapsero-status: Can't chdir to " + missing +
+           ": No such file or directory\nlapsero-status: Aborted\n"},
+  };
+  table("1 0 job true\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+  }
+}
+
+TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
+  table("1 0 secret true\n1 0 never true\n");
+  set_stamp("secret", "20240301\n");  // mode 0600, root's
+  for (const Args& args : {Args{}, Args{"--json"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    auto inv = status_invocation(args);
+    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
+    // semaphore that the listing, as nobody, may not open.
+    inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                       "/usr/bin/env", std::string("LD_PRELOAD=") + sandbox::faketime_library,
+                                       "FAKETIME=" + at(fixed_date), "FAKETIME_DONT_RESET=1"});
+    const auto run = lapsero(inv);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    if (args.empty()) {
+      EXPECT_EQ(run.out,
+                "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+                "secret  1       0 min  -         -           unknown (Permission denied)\n"
+                "never   1       0 min  never     2024-03-12  due\n");
+    } else {
+      const Json listing = Json::parse(run.out);
+      EXPECT_EQ(listing[0]["state"], "unknown");
+      EXPECT_EQ(listing[0]["reason"], "Permission denied");
+      EXPECT_EQ(listing[0]["stamp"], "unreadable");
+      EXPECT_TRUE(listing[0]["last_run"].is_null());
+      EXPECT_TRUE(listing[0]["next_due"].is_null());
+    }
+  }
+  EXPECT_EQ(stamp("secret"), "20240301\n");
+  EXPECT_FALSE(sandbox::exists(stamp_path("never")));
+}
+
+TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
+  // Due since 8 March: 4 days on the 12th.
+  table("7 0 weekly true\n7 0 waiting true\n1 0 never true\n");
+  set_stamp("weekly", "20240301\n");
+  set_stamp("waiting", "20240311\n");
+  const struct {
+    Args args;
+    int expected;
+  } cases[] = {
+      {{}, 0},
+      {{"--overdue=3"}, 2},
+      {{"--overdue=4"}, 0},
+      {{"--overdue=0", "--json"}, 2},
+      {{"--overdue", "5"}, 0},
+      {{"--overdue=3", "never", "waiting"}, 0},
+      {{"--overdue=3", "w*"}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), c.expected) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out, "");
+  }
+  // A table problem outranks the overdue job.
+  table("7 0 weekly true\nbad\n");
+  EXPECT_EQ(status({"--overdue=0"}).exit_code(), 1);
+}
+
+TEST_F(Listing, UsageErrorsHelpAndVersion) {
+  table("1 0 job true\n");
+  const struct {
+    Args args;
+    int exit_code;
+    std::string err;
+  } errors[] = {
+      {{"--bogus"}, 1, "lapsero-status: invalid option: --bogus\n"},
+      {{"-x"}, 1, "lapsero-status: invalid option: -x\n"},
+      {{"--overdue=soon"}, 1, "lapsero-status: invalid number of days: soon\n"},
+      {{"--overdue=-1"}, 1, "lapsero-status: invalid number of days: -1\n"},
+      {{"--overdue=2147483648"}, 1, "lapsero-status: invalid number of days: 2147483648\n"},
+      {{"--overdue"}, 1, "lapsero-status: invalid option: --overdue\n"},
+  };
+  for (const auto& c : errors) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), c.exit_code);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err + "type: `lapsero-status --help' for more information\n");
+  }
+  for (const char* help : {"--help", "-h"}) {
+    const auto run = status({help, "--bogus"});
+    EXPECT_EQ(run.exit_code(), 0);
+    EXPECT_EQ(
+        run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS]", 0),
+        0u)
+        << run.out;
+  }
+  for (const char* version : {"--version", "-V"}) {
+    const auto run = status({version});
+    EXPECT_EQ(run.exit_code(), 0);
+    EXPECT_EQ(run.out.substr(0, run.out.find('\n')), "lapsero-status (Lapsero) " LAPSERO_VERSION);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
