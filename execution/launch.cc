@@ -120,9 +120,14 @@ void restore_caller_state() {
 }
 
 const char* login_name() {
-  const passwd* entry = getpwuid(geteuid());
-  if (!entry) bail_sys("getpwuid() error");
-  return entry->pw_name;
+  const uid_t user = geteuid();
+  errno = 0;
+  const passwd* entry = getpwuid(user);
+  if (entry) return entry->pw_name;
+  // A lookup that simply finds no entry leaves errno at 0, whose text would
+  // report the failure in the words of a success.
+  if (errno == 0) bail("getpwuid() error: no user with id %lu", static_cast<unsigned long>(user));
+  bail_sys("getpwuid() error");
 }
 
 void put_text(int fd, const char* text) {
