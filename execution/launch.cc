@@ -30,6 +30,27 @@ namespace {
 constexpr int host_name_size = 512;
 constexpr int temporary_attempts = 50;
 
+/// Whether the environment holds this very text (not merely an equal one).
+bool in_environment(const char* assignment) {
+  for (char** entry = environ; *entry; ++entry)
+    if (*entry == assignment) return true;
+  return false;
+}
+
+/// The login name, kept in the arena from the first launch that asked for
+/// it: the user database's buffer is rewritten by every lookup, and asking
+/// the database anew for every job was a good part of what a launch cost.
+/// A lookup that fails still ends the run at the launch that needs it.
+const char* kept_login = nullptr;
+
+const char* run_login() {
+  if (!kept_login) {
+    const char* login = login_name();
+    kept_login = static_cast<const char*>(obstack_copy0(&RecordArena, login, std::strlen(login)));
+  }
+  return kept_login;
+}
+
 /// Puts the settings from the head of the list up to the job's last one into
 /// the environment. The walk always starts at the head, so a variable set on
 /// several lines takes the value of the last of them.
@@ -37,7 +58,11 @@ void apply_settings(const JobEntry* job) {
   if (!env_head || !job->last_env) return;
   for (const EnvSetting* setting = env_head; setting; setting = setting->next) {
     // putenv keeps the text itself; it lives in the RecordArena to the end.
-    if (putenv(const_cast<char*>(setting->assignment)) != 0) bail_sys("Can't set the environment");
+    // Where the environment holds this very text already, putenv would
+    // change nothing but would still write the entry again: after each fork
+    // a write costs the copy of a page.
+    if (!in_environment(setting->assignment) && putenv(const_cast<char*>(setting->assignment)) != 0)
+      bail_sys("Can't set the environment");
     if (setting == job->last_env) break;
   }
 }
@@ -159,17 +184,12 @@ void start_job(JobEntry* job) {
 
   apply_settings(job);
 
-  // The login name is asked once per launch: the From line needs it, and so
-  // does the recipient when MAILTO is unset. MAILTO is looked up after the
-  // settings, so that a MAILTO line of the table counts. A login name that
-  // becomes the recipient is kept in the arena: the user database's buffer
-  // is rewritten by every later lookup, and the mailer needs the name once
-  // the job has ended.
-  const char* login = login_name();
-  if (const char* mailto = std::getenv("MAILTO"))
-    job->mail_to = mailto;
-  else
-    job->mail_to = static_cast<const char*>(obstack_copy0(&RecordArena, login, std::strlen(login)));
+  // The From line needs the login name, and so does the recipient when
+  // MAILTO is unset. MAILTO is looked up after the settings, so that a
+  // MAILTO line of the table counts.
+  const char* login = run_login();
+  const char* mailto = std::getenv("MAILTO");
+  job->mail_to = mailto ? mailto : login;
 
   job->output_fd = open_output_file();
   write_header(job->output_fd, MailHeader{login, job->mail_to, job->name, host, mail_charset});
