@@ -10,7 +10,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 "lapsero runs the jobs of /etc/lapserotab whose period, in days, has passed
 since the date in their stamp file, then exits. Started at boot and daily, it
 catches up on the days that passed while the machine was off. Whatever a job
-prints is mailed to its owner; progress goes to syslog.")
+prints is mailed to MAILTO, or else to the user lapsero runs as; progress goes
+to syslog. lapsero-status lists when each job last ran and is next due.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 

@@ -169,6 +169,20 @@ TEST_F(Run, ShellThatCannotStartIsAJobExitingWith1) {
   EXPECT_EQ(body(sent[0]), "lapsero: execl() error: Permission denied\n");
 }
 
+// A command longer than one argument may be passes the table's checks, but
+// the shell cannot be started with it: the job fails and its mail says why.
+TEST_F(Run, CommandLongerThanTheSystemTakesFailsInTheJob) {
+  table("1 0 long echo " + std::string(140000, 'x') + "\n");
+  EXPECT_EQ(lapsero({"-T"}).exit_code(), 0);
+  auto run = lapsero(foreground({}));
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_TRUE(logged(run, "Job `long' terminated (exit status: 1) (mailing output)"));
+  EXPECT_EQ(stamp("long"), stamped);
+  const auto sent = mails();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(body(sent[0]), "lapsero: execl() error: Argument list too long\n");
+}
+
 // What the scheduler cannot do for a launch ends the whole run: nothing is
 // started, and the stamp keeps the empty content the due test gave it.
 TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
@@ -222,6 +236,8 @@ TEST_F(Run, RecipientAndCharsetFollowTheEnvironment) {
        "MAILTO=table@example.org\n",
        "table@example.org",
        "US-ASCII"},
+      // What follows the equals sign is kept as it stands, blanks and all.
+      {"a blank after the equals sign", {}, "MAILTO = ops\n", " ops", "US-ASCII"},
       {"UTF-8 locale", {{"LC_ALL", "C.UTF-8"}}, "", "root", "UTF-8"},
       {"LANG alone", {{"LANG", "C.UTF-8"}}, "", "root", "UTF-8"},
       {"LC_ALL over LANG", {{"LANG", "C.UTF-8"}, {"LC_ALL", "C"}}, "", "root", "US-ASCII"},
