@@ -47,6 +47,22 @@ void close_or_bail(int fd);
 void* alloc_or_bail(std::size_t size);
 
 // ---------------------------------------------------------------------------
+// The first steps of a program (process_start.cc)
+
+/// program_name: the part of the first argument after its last slash, or
+/// the whole argument; left as it is when there is none.
+void take_program_name(int argc, char** argv);
+/// A program may be started with 0, 1 or 2 closed. Its own opens would then
+/// take those numbers: the start directory would land on 0 and be closed
+/// again with standard input, or a stamp file would become descriptor 2 and
+/// receive diagnostics. Fills each gap with /dev/null, before anything else
+/// opens a file.
+void fill_standard_descriptors();
+/// The operands from argv[first] on are the job patterns; without any, the
+/// one pattern "*".
+void take_job_patterns(int argc, char** argv, int first);
+
+// ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.
 
 /// Room for 150 characters and the terminator.

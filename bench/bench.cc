@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -46,22 +47,19 @@ double seconds(const timeval& t) {
 
 /// Starts a program with standard output and error on /dev/null.
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& extra_env = {}) {
-  std::vector<std::string> env_text;
-  for (const auto& [name, value] : sandbox::base_environment()) env_text.push_back(name + "=" + value);
-  env_text.insert(env_text.end(), extra_env.begin(), extra_env.end());
-  std::vector<char*> envp, argv;
-  for (auto& text : env_text) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> arg_text = args;
-  for (auto& text : arg_text) argv.push_back(text.data());
-  argv.push_back(nullptr);
+  std::map<std::string, std::string> env = sandbox::base_environment();
+  for (const std::string& assignment : extra_env) {
+    const auto equals = assignment.find('=');
+    env[assignment.substr(0, equals)] = assignment.substr(equals + 1);
+  }
+  const sandbox::ExecVectors vectors(args, env);
   // Whatever this program buffered must not be written again by the child.
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     std::freopen("/dev/null", "w", stdout);
     std::freopen("/dev/null", "w", stderr);
-    execve(argv[0], argv.data(), envp.data());
+    execve(vectors.argv[0], vectors.argv.data(), vectors.envp.data());
     _exit(127);
   }
   return pid;

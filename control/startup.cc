@@ -74,9 +74,6 @@ const char version_text[] = "Lapsero " LAPSERO_VERSION
 
 namespace {
 
-char default_pattern[] = "*";
-char* default_patterns[] = {default_pattern};
-
 /// A heap copy kept for the life of the process.
 char* copy_text(const char* text) {
   const std::size_t size = std::strlen(text) + 1;
@@ -87,15 +84,6 @@ char* copy_text(const char* text) {
 void set_path(char*& setting, const char* value) {
   std::free(setting);
   setting = copy_text(value);
-}
-
-/// lapsero may be started with 0, 1 or 2 closed. Its own opens would then take
-/// those numbers: the start directory would land on 0 and be closed again with
-/// standard input, or a stamp file would become descriptor 2 and receive
-/// diagnostics. Fill each gap with /dev/null before anything else opens a file.
-void fill_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd)
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open_onto(fd, "/dev/null", O_RDWR);
 }
 
 void choose_mail_charset() {
@@ -137,13 +125,7 @@ void parse_command_line(int argc, char** argv) {
       default: break;
     }
   }
-  if (optind < argc) {
-    settings.job_patterns = argv + optind;
-    settings.job_pattern_count = argc - optind;
-  } else {
-    settings.job_patterns = default_patterns;
-    settings.job_pattern_count = 1;
-  }
+  take_job_patterns(argc, argv, optind);
   if (!settings.table_path) settings.table_path = copy_text("/etc/lapserotab");
   if (!settings.spool_dir) settings.spool_dir = copy_text("/var/spool/lapsero");
 }
@@ -198,10 +180,7 @@ void fix_start_date() {
 }  // namespace
 
 void start_up(int argc, char** argv) {
-  if (argc > 0 && argv[0]) {
-    const char* slash = std::strrchr(argv[0], '/');
-    program_name = slash ? slash + 1 : argv[0];
-  }
+  take_program_name(argc, argv);
   fill_standard_descriptors();
   choose_mail_charset();
   parse_command_line(argc, argv);

@@ -52,8 +52,6 @@ const char version_text[] = "lapsero-status (Lapsero) " LAPSERO_VERSION
 // which lives as long as the process.
 char default_table[] = "/etc/lapserotab";
 char default_spool[] = "/var/spool/lapsero";
-char default_pattern[] = "*";
-char* default_patterns[] = {default_pattern};
 
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
@@ -113,22 +111,9 @@ void parse_command_line(int argc, char** argv) {
       }
     }
   }
-  if (optind < argc) {
-    settings.job_patterns = argv + optind;
-    settings.job_pattern_count = argc - optind;
-  } else {
-    settings.job_patterns = default_patterns;
-    settings.job_pattern_count = 1;
-  }
+  take_job_patterns(argc, argv, optind);
   if (!settings.table_path) settings.table_path = default_table;
   if (!settings.spool_dir) settings.spool_dir = default_spool;
-}
-
-/// Our own opens must not land on a closed 0, 1 or 2: a stamp on 1 would
-/// swallow the listing.
-void fill_standard_descriptors() {
-  for (int fd = 0; fd <= 2; ++fd)
-    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open_onto(fd, "/dev/null", O_RDWR);
 }
 
 std::int32_t local_today() {
@@ -144,10 +129,8 @@ std::int32_t local_today() {
 
 int main(int argc, char** argv) {
   syslog_off = 1;
-  if (argc > 0 && argv[0]) {
-    const char* slash = std::strrchr(argv[0], '/');
-    program_name = slash ? slash + 1 : argv[0];
-  }
+  take_program_name(argc, argv);
+  // A stamp opened onto a closed 1 would swallow the listing.
   fill_standard_descriptors();
   parse_command_line(argc, argv);
   main_pid = getpid();

@@ -259,6 +259,15 @@ std::map<std::string, std::string> base_environment() {
   return env;
 }
 
+ExecVectors::ExecVectors(const std::vector<std::string>& args, const std::map<std::string, std::string>& env)
+    : arg_text(args) {
+  for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
+  for (auto& text : arg_text) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  for (auto& text : env_text) envp.push_back(text.data());
+  envp.push_back(nullptr);
+}
+
 Process start(const Invocation& invocation) {
   std::map<std::string, std::string> env = base_environment();
   for (const auto& name : invocation.unset) env.erase(name);
@@ -269,15 +278,7 @@ Process start(const Invocation& invocation) {
     env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
     env["FAKETIME_DONT_RESET"] = "1";
   }
-  std::vector<std::string> env_strings;
-  for (const auto& [name, value] : env) env_strings.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& text : env_strings) envp.push_back(text.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = invocation.argv;
-  std::vector<char*> argv;
-  for (auto& text : args) argv.push_back(text.data());
-  argv.push_back(nullptr);
+  ExecVectors vectors(invocation.argv, env);
 
   // Standard input is a pipe already at its end: the program reads nothing,
   // and never the test runner's own input.
@@ -300,7 +301,7 @@ Process start(const Invocation& invocation) {
     // of what a job inherits see only what lapsero passes on.
     close_range(3, ~0U, 0);
     if (chdir(cwd.c_str()) != 0) _exit(125);
-    execve(argv[0], argv.data(), envp.data());
+    execve(vectors.argv[0], vectors.argv.data(), vectors.envp.data());
     _exit(127);
   }
   close(in[0]);

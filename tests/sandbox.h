@@ -88,6 +88,17 @@ struct Process {
   int exit_code() const;  ///< its exit status, or -1000 - signal if killed
 };
 
+/// Argument and environment vectors in the form execve takes, built before
+/// a fork so that the child has nothing left to do but call execve.
+struct ExecVectors {
+  ExecVectors(const std::vector<std::string>& args, const std::map<std::string, std::string>& env);
+  ExecVectors(const ExecVectors&) = delete;
+  ExecVectors& operator=(const ExecVectors&) = delete;
+
+  std::vector<std::string> arg_text, env_text;  ///< what the pointers below point into
+  std::vector<char*> argv, envp;                ///< null-terminated
+};
+
 /// The base environment: PATH, HOME, LOGNAME, TZ=UTC, no locale, no
 /// POSIXLY_CORRECT, and the sanitizer options passed through.
 std::map<std::string, std::string> base_environment();

@@ -101,14 +101,7 @@ class Barrier {
   pid_t spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> env = sandbox::base_environment();
     for (const auto& [name, value] : extra) env[name] = value;
-    std::vector<std::string> env_text;
-    for (const auto& [name, value] : env) env_text.push_back(name + "=" + value);
-    std::vector<char*> envp, argv;
-    for (auto& text : env_text) envp.push_back(text.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> arg_text = args;
-    for (auto& text : arg_text) argv.push_back(text.data());
-    argv.push_back(nullptr);
+    const sandbox::ExecVectors vectors(args, env);
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -119,7 +112,7 @@ class Barrier {
       // The read ends when every write end is closed: all go at once.
       while (read(fds_[0], &byte, 1) > 0) continue;
       close_range(3, ~0U, 0);
-      execve(argv[0], argv.data(), envp.data());
+      execve(vectors.argv[0], vectors.argv.data(), vectors.envp.data());
       _exit(127);
     }
     return pid;
