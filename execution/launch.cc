@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
-#include <string>
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -168,13 +167,28 @@ std::int64_t output_size(int fd) {
 void write_header(int fd, const MailHeader& header) {
   // Put together first and written in one call: a write per piece was a
   // good part of what a launch cost.
-  std::string text;
-  for (const char* piece : {"From: ", "Lapsero <", header.login, ">\n",                             //
-                            "To: ", header.to, "\n",                                                //
-                            "Subject: Lapsero job '", header.job_name, "' on ", header.host, "\n",  //
-                            "Content-Type: text/plain; charset=", header.charset, "\n\n"})
-    text += piece;
-  put_text(fd, text.c_str());
+  const std::initializer_list<const char*> pieces = {"From: ",
+                                                     "Lapsero <",
+                                                     header.login,
+                                                     ">\n",  //
+                                                     "To: ",
+                                                     header.to,
+                                                     "\n",  //
+                                                     "Subject: Lapsero job '",
+                                                     header.job_name,
+                                                     "' on ",
+                                                     header.host,
+                                                     "\n",  //
+                                                     "Content-Type: text/plain; charset=",
+                                                     header.charset,
+                                                     "\n\n"};
+  std::size_t length = 0;
+  for (const char* piece : pieces) length += std::strlen(piece);
+  auto* text = static_cast<char*>(alloc_or_bail(length + 1));
+  char* end = text;
+  for (const char* piece : pieces) end = stpcpy(end, piece);
+  put_text(fd, text);
+  std::free(text);
 }
 
 void start_job(JobEntry* job) {

@@ -26,6 +26,10 @@ expect_line() {  # file line
 d=$scratch/usr-prefix
 install_into "$d" /usr
 [ -x "$d/usr/sbin/lapsero" ] || fail "no executable $d/usr/sbin/lapsero"
+# lapsero itself needs the C library alone; only the companion may use the
+# C++ runtime.
+needed=$(readelf -d "$d/usr/sbin/lapsero" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libc.so.6 " ] || fail "lapsero needs more than the C library: $needed"
 [ -x "$d/usr/sbin/lapsero-status" ] || fail "no executable $d/usr/sbin/lapsero-status"
 expect_file "$d/usr/share/man/man8/lapsero.8"
 expect_file "$d/usr/share/man/man8/lapsero-status.8"
