@@ -180,6 +180,12 @@ for script in postinst prerm postrm; do
   [ -x "$scratch/control/$script" ] || fail "$script is not executable"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6 (>= ' || fail "Depends lacks libc6: $(dpkg-deb -f "$deb" Depends)"
+# The C library is all the shipped programs need; a sanitizer build brings
+# its runtimes and is not what is shipped.
+if ! grep -q '^LAPSERO_SANITIZE:BOOL=ON' "$build/CMakeCache.txt"; then
+  dpkg-deb -f "$deb" Depends | grep -qx 'libc6 (>= [0-9.]*)' ||
+    fail "Depends holds more than libc6: $(dpkg-deb -f "$deb" Depends)"
+fi
 
 # The version is written once, in project(): the package and the top entry
 # of its changelog both carry it.
