@@ -29,6 +29,9 @@ void write_stamp(JobEntry* job);
 void release_stamp(JobEntry* job);
 /// The update mode: open, write and close the stamp file, without the lock.
 void refresh_stamp(JobEntry* job);
+/// Why a file of this type cannot be a stamp, in the words of a system
+/// error: for a device, a FIFO or a socket; nullptr for any other type.
+const char* odd_stamp_reason(mode_t mode);
 
 // ---------------------------------------------------------------------------
 // The run list (run_list.cc)

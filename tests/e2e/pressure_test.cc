@@ -135,7 +135,7 @@ TEST_F(Pressure, MoreDueJobsThanTheSoftDescriptorLimitAllRun) {
 }
 
 // A FIFO as a stamp would block the first read for ever, holding the locks
-// of every job before it; the read fails at once instead.
+// of every job before it; it is refused at once instead.
 TEST_F(Pressure, FifoAsAStampEndsTheRunAtOnce) {
   table("1 0 before true\n1 0 job true\n");
   ASSERT_EQ(mkfifo(stamp_path("job").c_str(), 0600), 0);
@@ -144,7 +144,7 @@ TEST_F(Pressure, FifoAsAStampEndsTheRunAtOnce) {
   const auto run = lapsero(inv);
   EXPECT_EQ(run.exit_code(), 1);
   EXPECT_EQ(run.err, std::string(started) +
-                         "\nlapsero: Error reading timestamp file job: Resource temporarily unavailable\n"
+                         "\nlapsero: Can't open timestamp file for job job: Is a FIFO, not a regular file\n"
                          "lapsero: Aborted\n");
   EXPECT_FALSE(logged(run, "Job `before' started"));
 }

@@ -123,6 +123,62 @@ TEST_F(Watched, TwoSchedulersOnOneSpoolRunEachJobOnce) {
   EXPECT_EQ(stamp("quick"), stamped);
 }
 
+/// Runs a second scheduler to its end while the first one still runs.
+sandbox::Process run_second(const sandbox::Invocation& inv) {
+  auto second = sandbox::start(inv);
+  EXPECT_TRUE(sandbox::wait_until(second, [](const sandbox::Process& p) { return p.ended; }));
+  close(second.out_fd);
+  close(second.err_fd);
+  return second;
+}
+
+// Two lines with one job name share one stamp file, and so one lock. Closing
+// any descriptor of a file drops this process's lock on it; a second line
+// that is not due, or the first of two due lines to end, must not let a
+// second scheduler in while a job of that name still runs.
+TEST_F(Watched, LinesSharingAJobNameKeepTheLockWhileOneRuns) {
+  struct Case {
+    const char* what;
+    const char* second_line;  // of the name x, below one that waits at the gate
+    Lines second_args;
+    const char* first_ended;  // logged by the first scheduler before the second starts
+  };
+  const Case cases[] = {
+      {"the second line is not due", "7 0 x true\n", {"-d"}, "Job `x' started"},
+      {"the other due line has ended", "1 0 x true\n", {"-d", "-f"}, "Job `x' terminated"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fresh_case(c.what);
+    table("1 0 x " + wait_at_gate() + "\n" + c.second_line);
+    set_stamp("x", "20240309\n");
+    auto first = sandbox::start(on_date({"-d"}));
+    await(first, c.first_ended);
+    const auto second = run_second(on_date(c.second_args));
+    EXPECT_EQ(second.exit_code(), 0) << second.err;
+    EXPECT_FALSE(logged(second, "Job `x' started")) << ::testing::PrintToString(sandbox::texts(second.log));
+    EXPECT_TRUE(logged(second, "Job `x' locked by another lapsero - skipping"));
+    open_gate(first);
+    finish(first);
+    EXPECT_EQ(first.exit_code(), 0) << first.err;
+    EXPECT_EQ(stamp("x"), stamped);
+  }
+}
+
+// Each line still gets its own due decision: a due line and one that is not
+// due, sharing a name, run the due one alone.
+TEST_F(Lapsero, LinesSharingAJobNameAreJudgedEachOnItsOwn) {
+  table("7 0 x echo weekly\n1 0 x echo daily\n2 0 x echo every-other\n");
+  set_stamp("x", "20240311\n");
+  const auto run = lapsero(on_date({"-d"}));
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(count_of(run, "Job `x' started"), 1u);
+  const auto sent = mails();
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_NE(sent[0].input.find("\n\ndaily\n"), std::string::npos) << sent[0].input;
+  EXPECT_EQ(stamp("x"), stamped);
+}
+
 TEST_F(Watched, BackgroundRunLogsEverythingToSyslogOnly) {
   table("1 0 bg " + wait_at_gate() + "; echo from the background\n");
   auto run = sandbox::start(on_date({}));
