@@ -69,7 +69,12 @@ void log_with_errno(int level, const char* format, std::va_list args) {
 }
 
 [[noreturn]] void end_after_failure() {
-  if (getpid() == main_pid) problem("Aborted");
+  const pid_t self = getpid();
+  if (self == main_pid) problem("Aborted");
+  // A child of the scheduler that fails before it has replaced itself holds
+  // copies of the scheduler's exit handlers and stream buffers: running or
+  // flushing them would act for the scheduler a second time.
+  if (main_pid != 0 && self != main_pid) _exit(1);
   std::exit(1);
 }
 

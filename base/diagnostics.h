@@ -61,6 +61,10 @@ void fill_standard_descriptors();
 /// The operands from argv[first] on are the job patterns; without any, the
 /// one pattern "*".
 void take_job_patterns(int argc, char** argv, int first);
+/// Writes the text and then the ending to standard output and exits with 0;
+/// if the output cannot be written, says so on standard error and exits
+/// with 1, so that a version or usage text that was lost is no success.
+[[noreturn]] void print_and_exit(const char* text, const char* ending);
 
 // ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.

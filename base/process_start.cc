@@ -2,9 +2,12 @@
 // the standard descriptors, and the job patterns of the command line.
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include "base/diagnostics.h"
 
@@ -34,4 +37,16 @@ void take_job_patterns(int argc, char** argv, int first) {
     settings.job_patterns = default_patterns;
     settings.job_pattern_count = 1;
   }
+}
+
+void print_and_exit(const char* text, const char* ending) {
+  std::fputs(text, stdout);
+  std::fputs(ending, stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    // Straight to standard error: a text asked for on the command line is
+    // no event for the system log.
+    dprintf(STDERR_FILENO, "%s: Can't write to standard output: %s\n", program_name, std::strerror(errno));
+    std::exit(1);
+  }
+  std::exit(0);
 }

@@ -100,11 +100,6 @@ void choose_mail_charset() {
   std::exit(1);
 }
 
-[[noreturn]] void print_and_exit(const char* text) {
-  std::printf("%s\n", text);
-  std::exit(0);
-}
-
 void parse_command_line(int argc, char** argv) {
   opterr = 0;
   int option;
@@ -119,8 +114,9 @@ void parse_command_line(int argc, char** argv) {
       case 't': set_path(settings.table_path, optarg); break;
       case 'T': settings.test_table = 1; break;
       case 'S': set_path(settings.spool_dir, optarg); break;
-      case 'V': print_and_exit(version_text);
-      case 'h': print_and_exit(usage_text);
+      // Each text is followed by an empty line.
+      case 'V': print_and_exit(version_text, "\n");
+      case 'h': print_and_exit(usage_text, "\n");
       case '?': invalid_option(optopt);
       default: break;
     }
@@ -134,13 +130,18 @@ void parse_command_line(int argc, char** argv) {
 /// job its output file as well, so a table with more due jobs than the
 /// common soft limit of 1024 would never run at all. The scheduler takes
 /// what the hard limit allows; its children get the caller's limit back.
+/// The raise is only an allowance: where it is refused (a hard limit above
+/// what the kernel allows a process, a security module), the run goes on
+/// with the limit it has, and only a table that needs more will find out.
 void raise_descriptor_limit() {
-  if (getrlimit(RLIMIT_NOFILE, &saved_nofile) != 0) bail_sys("getrlimit error");
   if (saved_nofile.rlim_cur >= saved_nofile.rlim_max) return;
   rlimit raised = saved_nofile;
   raised.rlim_cur = raised.rlim_max;
-  // Raising the soft limit to the hard one is always allowed.
-  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) bail_sys("setrlimit error");
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+    notice_sys("Can't raise the limit of open files from %llu to %llu, going on with %llu",
+               static_cast<unsigned long long>(saved_nofile.rlim_cur),
+               static_cast<unsigned long long>(saved_nofile.rlim_max),
+               static_cast<unsigned long long>(saved_nofile.rlim_cur));
 }
 
 /// Steps 11 and 12: standard streams on /dev/null, and into the background
@@ -190,10 +191,14 @@ void start_up(int argc, char** argv) {
   if (chdir(settings.spool_dir) != 0) bail_sys("Can't chdir to %s", settings.spool_dir);
   saved_umask = umask(0);
   if (sigprocmask(SIG_BLOCK, nullptr, &saved_sigmask) != 0) bail_sys("sigset error");
-  raise_descriptor_limit();
+  // Children are given this limit back, whatever the run does with its own.
+  if (getrlimit(RLIMIT_NOFILE, &saved_nofile) != 0) bail_sys("getrlimit error");
 
   detach();
   fix_start_date();
-  if (!settings.stamp_only && !settings.test_table)
+  if (!settings.stamp_only && !settings.test_table) {
     notice("Lapsero " LAPSERO_VERSION " started on %04d-%02d-%02d", start_year, start_month, start_mday);
+    // Only the run mode holds many files at once; the others stay silent.
+    raise_descriptor_limit();
+  }
 }

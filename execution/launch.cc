@@ -155,7 +155,14 @@ const char* login_name() {
 }
 
 void put_text(int fd, const char* text) {
-  if (write(fd, text, std::strlen(text)) == -1) bail_sys("Can't write to temporary file");
+  const std::size_t length = std::strlen(text);
+  const ssize_t written = write(fd, text, length);
+  if (written == -1) bail_sys("Can't write to temporary file");
+  // A short write (a full disk, a file size limit) leaves a cut header,
+  // under which the job's output would be lost: it fails like any other.
+  // It sets no errno to report, so the counts say what happened.
+  if (static_cast<std::size_t>(written) != length)
+    bail("Can't write to temporary file: wrote %zd of %zu bytes", written, length);
 }
 
 std::int64_t output_size(int fd) {

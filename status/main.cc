@@ -69,11 +69,6 @@ enum LongOption { json_option = 256, overdue_option, help_option, version_option
   std::exit(1);
 }
 
-[[noreturn]] void print_and_exit(const char* text) {
-  std::fputs(text, stdout);
-  std::exit(std::fflush(stdout) == 0 ? 0 : 1);
-}
-
 /// A number of days: decimal digits only, at most 2147483647.
 std::int32_t days_argument(const char* text) {
   if (!*text || std::strspn(text, "0123456789") != std::strlen(text))
@@ -101,9 +96,9 @@ void parse_command_line(int argc, char** argv) {
       case json_option: listing.json = 1; break;
       case overdue_option: listing.overdue = days_argument(optarg); break;
       case 'h':
-      case help_option: print_and_exit(usage_text);
+      case help_option: print_and_exit(usage_text, "");
       case 'V':
-      case version_option: print_and_exit(version_text);
+      case version_option: print_and_exit(version_text, "");
       default: {
         // A letter, or the word of a long option as it was given.
         const char letter[3] = {'-', static_cast<char>(optopt), '\0'};

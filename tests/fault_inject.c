@@ -20,6 +20,15 @@
  *                                name.
  *   LAPSERO_TEST_NO_TMPFILE      an open with O_TMPFILE fails as on a file
  *                                system that cannot make nameless files.
+ *   LAPSERO_TEST_REFUSE_RAISE    a request to raise the soft limit of open
+ *                                files is refused with EPERM, as where the
+ *                                hard limit is above what the kernel allows;
+ *                                lowering it is still allowed.
+ *   LAPSERO_TEST_FAIL_EXEC       execl fails with ENOENT, so every child of
+ *                                the scheduler fails before it is replaced.
+ *   LAPSERO_TEST_EXIT_MARK=file  every process that ends through exit()
+ *                                (not _exit) appends its pid to the file,
+ *                                from an exit handler registered at load.
  *
  * Only the entry points lapsero calls are wrapped. */
 #include <dlfcn.h>
@@ -27,7 +36,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 static void* next(const char* name) { return dlsym(RTLD_NEXT, name); }
@@ -91,4 +103,47 @@ int unlink(const char* path) {
   if (getenv("LAPSERO_TEST_KILL_AT_UNLINK")) kill(getpid(), SIGKILL);
   int (*real_unlink)(const char*) = next("unlink");
   return real_unlink(path);
+}
+
+int setrlimit(__rlimit_resource_t resource, const struct rlimit* limit) {
+  struct rlimit now;
+  if (resource == RLIMIT_NOFILE && getenv("LAPSERO_TEST_REFUSE_RAISE") && getrlimit(resource, &now) == 0 &&
+      limit->rlim_cur > now.rlim_cur) {
+    errno = EPERM;
+    return -1;
+  }
+  int (*real_setrlimit)(__rlimit_resource_t, const struct rlimit*) = next("setrlimit");
+  return real_setrlimit(resource, limit);
+}
+
+int execl(const char* path, const char* arg, ...) {
+  if (getenv("LAPSERO_TEST_FAIL_EXEC")) {
+    errno = ENOENT;
+    return -1;
+  }
+  /* lapsero passes at most four arguments after the first. */
+  va_list args;
+  va_start(args, arg);
+  char* argv[8] = {(char*)arg};
+  for (int i = 1; i < 7 && (argv[i] = va_arg(args, char*)); ++i) continue;
+  va_end(args);
+  argv[7] = NULL;
+  extern char** environ;
+  return execve(path, argv, environ);
+}
+
+static void mark_exit(void) {
+  const char* mark = getenv("LAPSERO_TEST_EXIT_MARK");
+  if (!mark) return;
+  int (*real_open)(const char*, int, ...) = next("open");
+  const int fd = real_open(mark, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  char line[32];
+  const int length = snprintf(line, sizeof line, "%ld\n", (long)getpid());
+  if (length > 0) (void)!write(fd, line, (size_t)length);
+  close(fd);
+}
+
+__attribute__((constructor)) static void register_exit_mark(void) {
+  if (getenv("LAPSERO_TEST_EXIT_MARK")) atexit(mark_exit);
 }

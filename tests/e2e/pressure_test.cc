@@ -134,6 +134,53 @@ TEST_F(Pressure, MoreDueJobsThanTheSoftDescriptorLimitAllRun) {
   EXPECT_EQ(sent[0].nofile, "256");
 }
 
+// Raising the soft descriptor limit is only an allowance: where it is
+// refused, the run goes on with the limit it has, after a notice that
+// follows the start message.
+TEST_F(Pressure, RefusedRaiseOfTheDescriptorLimitIsOnlyANotice) {
+  table("1 0 limit ulimit -n\n");
+  // Without libfaketime, which would take the place of the fault library.
+  auto inv = with_fault({"-d"}, "LAPSERO_TEST_REFUSE_RAISE");
+  inv.argv.insert(inv.argv.begin(), {"/usr/bin/prlimit", "--nofile=256:4096", "--"});
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  const auto log = sandbox::texts(run.log);
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[0].rfind("Lapsero " LAPSERO_VERSION " started on ", 0), 0u) << log[0];
+  EXPECT_EQ(log[1],
+            "Can't raise the limit of open files from 256 to 4096, going on with 256: "
+            "Operation not permitted");
+  EXPECT_EQ(run.log[1].level, 5);
+  EXPECT_TRUE(logged(run, "Job `limit' terminated (mailing output)"));
+  EXPECT_EQ(stamp("limit").size(), 9u);
+  // The other modes hold few files and say nothing of it.
+  for (const Lines& args : {Lines{"-T"}, Lines{"-d", "-u"}}) {
+    auto quiet = with_fault(args, "LAPSERO_TEST_REFUSE_RAISE");
+    quiet.argv.insert(quiet.argv.begin(), {"/usr/bin/prlimit", "--nofile=256:4096", "--"});
+    const auto other = lapsero(quiet);
+    EXPECT_EQ(other.exit_code(), 0) << other.err;
+    EXPECT_EQ(count_of(other, "Can't raise the limit of open files"), 0u);
+  }
+}
+
+// A child that fails before it has become the job's shell or the mailer
+// ends at once: it neither runs the scheduler's exit handlers nor flushes
+// the stream buffers it was given a copy of, which would act for the
+// scheduler a second time. Only the scheduler itself ends through exit().
+TEST_F(Pressure, ChildrenThatFailBeforeTheirExecLeaveTheSchedulersExitAlone) {
+  table("1 0 job echo never\n");
+  const std::string marks = dir + "/exits";
+  auto inv = with_fault({"-d"}, "LAPSERO_TEST_FAIL_EXEC");
+  inv.env["LAPSERO_TEST_EXIT_MARK"] = marks;
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  // The job's child failed, and so did the mailer's child for its mail.
+  EXPECT_TRUE(logged(run, "Job `job' terminated (exit status: 1) (mailing output)"));
+  EXPECT_TRUE(logged(run, "execl() error: No such file or directory"));
+  EXPECT_TRUE(logged(run, "Can't exec /usr/sbin/sendmail: No such file or directory"));
+  EXPECT_EQ(sandbox::read_file(marks), std::to_string(run.pid) + "\n");
+}
+
 // A FIFO as a stamp would block the first read for ever, holding the locks
 // of every job before it; it is refused at once instead.
 TEST_F(Pressure, FifoAsAStampEndsTheRunAtOnce) {

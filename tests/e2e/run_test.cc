@@ -219,6 +219,27 @@ TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
   EXPECT_TRUE(mails().empty());
 }
 
+// A header cut short by a full disk or a file size limit would lose the
+// job's output under a broken mail: a short write ends the run like any
+// failed write. Here the file size limit (with its signal ignored, as a
+// full disk raises none) lets only 512 bytes of a longer header through.
+TEST_F(Run, HeaderThatIsWrittenOnlyInPartEndsTheRun) {
+  const std::string recipient(600, 'r');
+  table("MAILTO=" + recipient + "\n1 0 job echo never\n");
+  auto inv = foreground({});
+  inv.argv.insert(inv.argv.begin(), {"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\""});
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 1);
+  const auto log = sandbox::texts(run.log);
+  ASSERT_GE(log.size(), 2u) << run.err;
+  // The header's length depends on the host's name.
+  EXPECT_EQ(log[log.size() - 2].rfind("Can't write to temporary file: wrote 512 of ", 0), 0u)
+      << log[log.size() - 2];
+  EXPECT_EQ(log.back(), "Aborted");
+  EXPECT_EQ(position(log, "Job `job' started"), -1);
+  EXPECT_TRUE(mails().empty());
+}
+
 TEST_F(Run, RecipientAndCharsetFollowTheEnvironment) {
   struct Case {
     const char* what;

@@ -77,6 +77,30 @@ TEST_F(Startup, CommandLineTextsAndInvalidOptions) {
   EXPECT_EQ(version.err, "");
 }
 
+// A text asked for on the command line that cannot be written is no
+// success: both programs say so on standard error and exit with 1.
+TEST_F(Startup, TextsThatCannotBeWrittenFail) {
+  const struct {
+    const char* program;
+    const char* option;
+    const char* name;
+  } cases[] = {
+      {lapsero_binary, "-V", "lapsero"},
+      {lapsero_binary, "-h", "lapsero"},
+      {status_binary, "--version", "lapsero-status"},
+      {status_binary, "--help", "lapsero-status"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + c.option);
+    auto inv = bare({c.option});
+    inv.argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full", c.program, c.option};
+    const auto run = lapsero(inv);
+    EXPECT_EQ(run.exit_code(), 1);
+    EXPECT_EQ(run.err, std::string(c.name) + ": Can't write to standard output: No space left on device\n");
+    EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+  }
+}
+
 TEST_F(Startup, DiagnosticsInSyslogAndOnStandardError) {
   const std::string normal = "Normal exit (0 jobs run)",
                     updated = "Updated timestamp for job `job' to 2024-03-12";
