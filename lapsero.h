@@ -3,7 +3,9 @@
 // lapsero is one single-threaded process. Everything it knows lives in the
 // variables declared here: the settings fixed at start-up, the job table read
 // from the table file, the run list chosen from it, and the counters and flags
-// of the run loop. Each variable says who writes it and who reads it.
+// of the run loop. Each variable says who writes it and who reads it, and all
+// of them are defined in one place, lapsero.cc, beside this header; only the
+// diagnostics keep their own, in base/.
 //
 // Records are plain and trivially destructible: they live in an obstack
 // (RecordArena) until the process exits and are never destroyed one by one.
@@ -25,8 +27,8 @@
 
 /// What the command line asked for.
 struct RunSettings {
-  char* table_path;       ///< -t, heap copy; the table file read by load_table
-  char* spool_dir;        ///< -S, heap copy; working directory from start-up on
+  char* table_path;       ///< -t; the table file read by load_table (a heap copy in lapsero)
+  char* spool_dir;        ///< -S; working directory from start-up on (a heap copy in lapsero)
   int sequential;         ///< -s or -n: start one job at a time
   int force_run;          ///< -f: every selected job counts as due
   int stamp_only;         ///< -u: update mode
@@ -41,16 +43,15 @@ struct RunSettings {
 extern RunSettings settings;
 
 // ---------------------------------------------------------------------------
-// Start-up values (written by start-up)
+// Start-up values (written by start-up). The program's name, the process
+// that logs "Aborted" and whether diagnostics reach standard error belong to
+// the diagnostics, in base/diagnostics.h.
 
-extern const char* program_name;  ///< syslog ident and stderr prefix; read by the diagnostics
 extern const char* mail_charset;  ///< charset of every mail's Content-Type line; read by launch
-extern int saved_cwd_fd;          ///< start directory; read by the table reader, closed after it
+extern int saved_cwd_fd;          ///< start directory; handed to load_table, closed after it
 extern mode_t saved_umask;        ///< umask found at start; restored in every child
 extern sigset_t saved_sigmask;    ///< signal mask found at start; restored in every child
 extern rlimit saved_nofile;       ///< descriptor limit found at start; restored in every child
-extern pid_t main_pid;            ///< the scheduler's own pid, 0 until set; bail adds "Aborted" only there
-extern int stderr_off;            ///< 1: diagnostics go to syslog only; set in the background and in children
 
 extern std::time_t start_time;  ///< when the start date was fixed; delays count from it
 extern int start_year;          ///< start date: full year; written into stamps
@@ -69,16 +70,6 @@ struct CalendarLengths {
 /// Around the start date; the named periods count with them, so that every
 /// due test of a run judges by one date, however late it is made.
 extern CalendarLengths start_lengths;
-
-// ---------------------------------------------------------------------------
-// Diagnostics (written by the loggers)
-
-extern int problem_count;  ///< error-level diagnostics so far; read by the test mode
-/// 1: diagnostics leave the system log alone and go to standard error only.
-/// 0 for lapsero, which always logs; set once at the start of lapsero-status,
-/// a listing that must not put an administrator's reading into the log.
-/// Read by the one logging body of the diagnostics.
-extern int syslog_off;
 
 // ---------------------------------------------------------------------------
 // The job table (written by the table reader, then fixed)

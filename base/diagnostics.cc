@@ -19,10 +19,16 @@
 #include "base/diagnostics.h"
 
 char message_buffer[message_size];
+const char* program_name = "lapsero";
+int stderr_off = 0;
+pid_t main_pid = 0;
 int problem_count = 0;
-int syslog_off = 0;
 
 namespace {
+
+/// Set once by set_up_diagnostics.
+int quiet = 0;
+int syslog_off = 0;
 
 constexpr char truncation_mark[] = " (truncated)";
 /// Where the mark starts in a cut message: 138 + 12 = 150 characters.
@@ -49,7 +55,7 @@ void log_message(int level, const char* reason, const char* format, std::va_list
     else
       syslog(level, "%s", message_buffer);
   }
-  if (stderr_off || (level != LOG_ERR && settings.quiet)) return;
+  if (stderr_off || (level != LOG_ERR && quiet)) return;
   // One call, so that the line reaches descriptor 2 in one piece.
   const bool error = level == LOG_ERR;
   dprintf(STDERR_FILENO, "%s%s%s%s%s\n", error ? program_name : "", error ? ": " : "", message_buffer,
@@ -79,6 +85,11 @@ void log_with_errno(int level, const char* format, std::va_list args) {
 }
 
 }  // namespace
+
+void set_up_diagnostics(int quiet_notices, int to_syslog) {
+  quiet = quiet_notices;
+  syslog_off = !to_syslog;
+}
 
 void format_message(const char* format, std::va_list args) {
   const int length = std::vsnprintf(message_buffer, sizeof message_buffer, format, args);

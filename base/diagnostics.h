@@ -1,5 +1,8 @@
 // The base layer: diagnostics and checked calls, which every other part of
-// lapsero uses and which use nothing above them.
+// lapsero uses and which use nothing above them. What the diagnostics need
+// to know of the program (its name, whether notices are wanted, where
+// messages go, which process is the main one) is kept here, given once at
+// start-up, so that this layer reads nothing a higher one defines.
 //
 // A diagnostic has one of two levels, notice for progress and error for
 // failures. It always goes to the system log (facility cron, with the pid)
@@ -16,10 +19,33 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "lapsero.h"
-
 /// Lets the compiler check every diagnostic's arguments against its format.
 #define LAPSERO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+// ---------------------------------------------------------------------------
+// What the diagnostics know of the program
+
+/// System log ident and prefix of error lines on standard error; set by
+/// take_program_name.
+extern const char* program_name;
+/// 1: diagnostics go to the system log only. Set once in the background,
+/// and switched by children while they rearrange their descriptors.
+extern int stderr_off;
+/// The program's own process, 0 until start-up knows it; bail adds
+/// "Aborted" only there, and ends any other process with _exit.
+extern pid_t main_pid;
+/// Error-level diagnostics so far; read by lapsero's test mode and by
+/// lapsero-status for its exit status.
+extern int problem_count;
+
+/// Fixes, once the command line is known, how diagnostics go out: with quiet
+/// set, notices stay off standard error; with to_syslog 0, nothing reaches
+/// the system log (lapsero-status, a listing that must not put an
+/// administrator's reading into the log).
+void set_up_diagnostics(int quiet, int to_syslog);
+
+// ---------------------------------------------------------------------------
+// Diagnostics
 
 /// Progress, at notice level.
 void notice(const char* format, ...) LAPSERO_PRINTF(1, 2);
@@ -47,7 +73,8 @@ void close_or_bail(int fd);
 void* alloc_or_bail(std::size_t size);
 
 // ---------------------------------------------------------------------------
-// The first steps of a program (process_start.cc)
+// The first steps of a program (process_start.cc), which lapsero and
+// lapsero-status share
 
 /// program_name: the part of the first argument after its last slash, or
 /// the whole argument; left as it is when there is none.
@@ -58,9 +85,6 @@ void take_program_name(int argc, char** argv);
 /// receive diagnostics. Fills each gap with /dev/null, before anything else
 /// opens a file.
 void fill_standard_descriptors();
-/// The operands from argv[first] on are the job patterns; without any, the
-/// one pattern "*".
-void take_job_patterns(int argc, char** argv, int first);
 /// Writes the text and then the ending to standard output and exits with 0;
 /// if the output cannot be written, says so on standard error and exits
 /// with 1, so that a version or usage text that was lost is no success.

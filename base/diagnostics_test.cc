@@ -11,7 +11,6 @@
 #include <string>
 
 #include "base/diagnostics.h"
-#include "lapsero.h"
 #include "tests/sandbox.h"
 
 namespace {
@@ -109,12 +108,12 @@ TEST_F(Diagnostics, WithoutTheSystemLogOnlyStandardErrorHearsOfIt) {
   const int saved_stderr = dup(STDERR_FILENO);
   ASSERT_EQ(dup2(fileno(scratch), STDERR_FILENO), STDERR_FILENO);
   stderr_off = 0;
-  syslog_off = 1;
+  set_up_diagnostics(0, 0);
   const int count_before = problem_count;
   errno = EACCES;
   problem_sys("Can't open %s", "x");
   notice("Job `%s' started", "a");
-  syslog_off = 0;
+  set_up_diagnostics(0, 1);
   dup2(saved_stderr, STDERR_FILENO);
   close(saved_stderr);
 

@@ -25,24 +25,7 @@
 #include "control/control.h"
 #include "lapsero.h"
 #include "schedule/schedule.h"
-
-RunSettings settings;
-
-const char* program_name = "lapsero";
-const char* mail_charset = "US-ASCII";
-int saved_cwd_fd = -1;
-mode_t saved_umask;
-sigset_t saved_sigmask;
-rlimit saved_nofile;
-pid_t main_pid = 0;
-int stderr_off = 0;
-
-std::time_t start_time;
-int start_year;
-int start_month;
-int start_mday;
-int today;
-CalendarLengths start_lengths;
+#include "table/table.h"
 
 const char usage_text[] =
     "Usage:  lapsero [-s] [-f] [-n] [-d] [-q] [-t lapserotab] [-S spooldir] [job] ...\n"
@@ -144,8 +127,9 @@ void raise_descriptor_limit() {
                static_cast<unsigned long long>(saved_nofile.rlim_cur));
 }
 
-/// Steps 11 and 12: standard streams on /dev/null, and into the background
-/// unless told to stay.
+/// Standard input on /dev/null, and, unless told to stay in the foreground,
+/// standard output and error too, and into the background as the leader of
+/// a new session.
 void detach() {
   if (std::fclose(stdin) != 0) bail_sys("Can't close stdin");
   open_onto(STDIN_FILENO, "/dev/null", O_RDONLY);
@@ -185,6 +169,7 @@ void start_up(int argc, char** argv) {
   fill_standard_descriptors();
   choose_mail_charset();
   parse_command_line(argc, argv);
+  set_up_diagnostics(settings.quiet, 1);
 
   saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
   if (saved_cwd_fd < 0) bail_sys("Can't save current directory");

@@ -22,8 +22,6 @@
 #include "base/diagnostics.h"
 #include "execution/execution.h"
 
-int jobs_running = 0;
-
 namespace {
 
 constexpr int host_name_size = 512;

@@ -14,8 +14,6 @@
 #include "execution/execution.h"
 #include "schedule/schedule.h"
 
-int mailers_running = 0;
-
 namespace {
 
 /// Probes one child; its pid once it has ended, else 0.

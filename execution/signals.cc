@@ -16,10 +16,6 @@
 #include "base/diagnostics.h"
 #include "execution/execution.h"
 
-volatile std::sig_atomic_t got_alarm = 0;
-volatile std::sig_atomic_t got_child = 0;
-volatile std::sig_atomic_t got_usr1 = 0;
-
 namespace {
 
 void alarm_handler(int) { got_alarm = 1; }

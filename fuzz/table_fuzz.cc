@@ -1,8 +1,8 @@
 // Fuzz target: arbitrary bytes read as a job table.
 //
-// Each input goes through the reader exactly as load_table reads a file,
-// logical line by logical line, from a memory stream instead of a file so
-// that no working directory is changed and nothing touches the disk. Then
+// Each input goes through the reader exactly as load_table reads a file, by
+// the same read_table, from a memory stream instead of a file so that no
+// working directory is changed and nothing touches the disk. Then
 // every record is checked against what the line syntax promises, and both
 // arenas are released, so that LeakSanitizer judges the reader and not this
 // harness.
@@ -68,17 +68,10 @@ void read_table(const std::uint8_t* data, std::size_t size) {
   // A copy of exactly the input's size, so that a read past it is caught.
   std::vector<char> bytes(data, data + size);
   char empty = 0;
-  table_stream = fmemopen(size ? bytes.data() : &empty, size, "r");
-  require(table_stream != nullptr, "fmemopen failed");
-  init_arenas();
-  reset_lists();
-  line_number = 0;
-  while (char* line = read_logical_line()) {
-    handle_line(line);
-    obstack_free(&LineArena, line);
-  }
-  std::fclose(table_stream);
-  table_stream = nullptr;
+  std::FILE* stream = fmemopen(size ? bytes.data() : &empty, size, "r");
+  require(stream != nullptr, "fmemopen failed");
+  ::read_table(stream);
+  std::fclose(stream);
   check_records();
   obstack_free(&LineArena, nullptr);
   obstack_free(&RecordArena, nullptr);

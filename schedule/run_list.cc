@@ -10,9 +10,6 @@
 
 #include "schedule/schedule.h"
 
-JobEntry** run_list = nullptr;
-int run_count = 0;
-
 int run_order(const void* a, const void* b) {
   const JobEntry* first = *static_cast<JobEntry* const*>(a);
   const JobEntry* second = *static_cast<JobEntry* const*>(b);

@@ -123,7 +123,7 @@ std::int32_t local_today() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  syslog_off = 1;
+  set_up_diagnostics(0, 0);
   take_program_name(argc, argv);
   // A stamp opened onto a closed 1 would swallow the listing.
   fill_standard_descriptors();

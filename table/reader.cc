@@ -22,10 +22,12 @@
 #include "base/diagnostics.h"
 #include "table/table.h"
 
-int line_number = 0;
 std::FILE* table_stream = nullptr;
 
 namespace {
+
+char default_pattern[] = "*";
+char* default_patterns[] = {default_pattern};
 
 /// The longest name a file in the spool directory can have.
 constexpr std::size_t longest_file_name = 255;
@@ -167,6 +169,16 @@ std::int32_t to_count(const char* digits) {
   return static_cast<std::int32_t>(value);
 }
 
+void take_job_patterns(int argc, char** argv, int first) {
+  if (first < argc) {
+    settings.job_patterns = argv + first;
+    settings.job_pattern_count = argc - first;
+  } else {
+    settings.job_patterns = default_patterns;
+    settings.job_pattern_count = 1;
+  }
+}
+
 std::int32_t pattern_index_for(const char* name) {
   for (int i = 0; i < settings.job_pattern_count; ++i) {
     const int result = fnmatch(settings.job_patterns[i], name, 0);
@@ -196,8 +208,6 @@ void handle_line(char* line) {
 }
 
 void load_table(int start_dir_fd) {
-  reset_lists();
-  line_number = 0;
   // A relative table path is taken from where lapsero was started. Should
   // that directory no longer be enterable, a relative path is not looked up
   // in the spool instead: it is reported as a table that cannot be opened.
@@ -213,11 +223,19 @@ void load_table(int start_dir_fd) {
     errno = open_errno;
     bail_sys("Error opening %s", settings.table_path);
   }
+  std::FILE* const stream = table_stream;
+  read_table(stream);
+  if (std::fclose(stream) != 0) bail_sys("Error closing %s", settings.table_path);
+}
+
+void read_table(std::FILE* stream) {
+  table_stream = stream;
   init_arenas();
+  reset_lists();
+  line_number = 0;
   while (char* line = read_logical_line()) {
     handle_line(line);
     obstack_free(&LineArena, line);
   }
-  if (std::fclose(table_stream) != 0) bail_sys("Error closing %s", settings.table_path);
   table_stream = nullptr;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/diagnostics.h"
 #include "table/table.h"
 #include "tests/sandbox.h"
 
@@ -41,18 +42,26 @@ class Reader : public ::testing::Test {
     settings.job_patterns = pointers.data();
     settings.job_pattern_count = static_cast<int>(pointers.size());
   }
-  /// Reads the bytes as a table, as load_table does; handles each line if asked.
-  Lines read(std::string bytes, bool handle = false) {
+  /// The logical lines the bytes make, without handling them.
+  Lines read(std::string bytes) {
     table_stream = fmemopen(bytes.data(), bytes.size(), "r");
     Lines lines;
     while (char* line = read_logical_line()) {
       lines.emplace_back(line);
-      if (handle) handle_line(line);
       obstack_free(&LineArena, line);
     }
     std::fclose(table_stream);
     table_stream = nullptr;
     return lines;
+  }
+  /// Reads the bytes as a table into the lists, as load_table does.
+  void load(std::string bytes) {
+    // read_table sets both arenas up afresh.
+    obstack_free(&LineArena, nullptr);
+    obstack_free(&RecordArena, nullptr);
+    std::FILE* stream = fmemopen(bytes.data(), bytes.size(), "r");
+    read_table(stream);
+    std::fclose(stream);
   }
   /// Each registered job as "line name period/kind delay pattern env: command".
   static Lines jobs() {
@@ -157,7 +166,7 @@ TEST_F(Reader, NumbersAndPatternIndexes) {
 
 TEST_F(Reader, JobsAndSettingsInTableOrder) {
   use_patterns({"s*", "*"});
-  read(
+  load(
       "1 0 first true\n"
       "A=1\n"
       "  B = two  \n"
@@ -165,8 +174,7 @@ TEST_F(Reader, JobsAndSettingsInTableOrder) {
       "7 5 second echo $A # too\n"
       "C=\n"
       "@yearly 3 third x\n"
-      "0 0 first again\n",
-      true);
+      "0 0 first again\n");
   EXPECT_EQ(logged(), Lines{});
   Lines assignments;
   for (const EnvSetting* s = env_head; s; s = s->next) assignments.emplace_back(s->assignment);
@@ -177,12 +185,11 @@ TEST_F(Reader, JobsAndSettingsInTableOrder) {
 
 TEST_F(Reader, PeriodWordsAndNumbersOutOfRange) {
   use_patterns({"none"});
-  read(
+  load(
       "@monthly 0 a c\n@monthl 0 b c\n@monthlyx 0 c c\n@yearly 0 d c\n@yearlyx 0 e c\n"
       "@year 0 f c\n@month 0 g c\n@weekly 0 h c\n@Monthly 0 i c\n"
       "@weekly 2147483648 j c\n2147483648 0 k c\n0 2147483648 l c\n2147483648 99999999999 m c\n"
-      "2147483647 2147483647 n c\n0007 00 o c",
-      true);
+      "2147483647 2147483647 n c\n0007 00 o c");
   EXPECT_EQ(jobs(),
             (Lines{"1 a 0/1 0 p-1 -: c", "2 b 0/1 0 p-1 -: c", "3 c 0/1 0 p-1 -: c", "4 d 0/2 0 p-1 -: c",
                    "5 e 0/2 0 p-1 -: c", "14 n 2147483647/0 2147483647 p-1 -: c", "15 o 7/0 0 p-1 -: c"}));
@@ -196,19 +203,18 @@ TEST_F(Reader, PeriodWordsAndNumbersOutOfRange) {
 
 TEST_F(Reader, NamesThatCanNeverBeAStampAreInvalidSyntax) {
   const std::string longest(255, 'n');
-  read(
+  load(
       "1 0 . c\n"
       "1 0 .. c\n"
       "@weekly 0 .. c\n"     // judged before the period word
       "99999999999 0 . c\n"  // and before the numbers
       "1 0 " +
-          longest +
-          "n c\n"
-          "1 0 " +
-          longest +
-          " c\n"
-          "1 0 ... c\n",
-      true);
+      longest +
+      "n c\n"
+      "1 0 " +
+      longest +
+      " c\n"
+      "1 0 ... c\n");
   Lines expected;
   for (int line = 1; line <= 5; ++line)
     expected.push_back("Invalid syntax in tab on line " + std::to_string(line) + " - skipping this line");

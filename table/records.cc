@@ -15,14 +15,6 @@
 #define obstack_chunk_alloc alloc_or_bail
 #define obstack_chunk_free std::free
 
-JobEntry* job_head = nullptr;
-JobEntry* job_tail = nullptr;
-EnvSetting* env_head = nullptr;
-EnvSetting* env_tail = nullptr;
-
-obstack RecordArena;
-obstack LineArena;
-
 void init_arenas() {
   obstack_init(&LineArena);
   obstack_init(&RecordArena);

@@ -7,9 +7,17 @@
 
 #include "lapsero.h"
 
+/// The operands from argv[first] on are the job patterns; without any, the
+/// one pattern "*".
+void take_job_patterns(int argc, char** argv, int first);
+
 /// Reads the table into the job and environment lists, relative to the start
 /// directory; returns with the spool directory as working directory again.
 void load_table(int start_dir_fd);
+/// Reads a whole table from an open stream into the job and environment
+/// lists: sets up the arenas, empties the lists, and registers or reports
+/// every logical line. The stream stays open.
+void read_table(std::FILE* stream);
 
 // ---------------------------------------------------------------------------
 // Records, lists and arenas (records.cc), used by the reader
