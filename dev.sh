@@ -17,14 +17,22 @@
 #                    figures and fails only when an invariant breaks
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
-#   ./dev.sh package build the Debian package build-pkg/lapsero_*.deb with
-#                    Debian's build flags and cpack, and show its control
-#                    data and contents
+#   ./dev.sh package build the source and the binary Debian package with
+#                    dpkg-buildpackage (debian/) in a copy of the tree, check
+#                    both with lintian, and show the package's control data
+#                    and contents; everything lands in build-pkg/
+#                    (build-pkg/lapsero_<version>_<arch>.deb and the rest)
 set -eu
 cd "$(dirname "$0")"
 
 BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev"
-TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base dpkg-dev lintian"
+# What building the Debian package needs beyond the build tools: its
+# Build-Depends (debian/control) and the checker.
+PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev lintian"
+# The package tests also make a newer version with dch and run the
+# package's own tests with autopkgtest.
+TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base \
+  $PACKAGE_PACKAGES devscripts autopkgtest"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.
@@ -128,19 +136,23 @@ case "${1:-}" in
     exec build/bench/lapsero_bench "${2:-}"
     ;;
   package)
-    # dpkg-shlibdeps, from dpkg-dev, works out the library dependencies.
-    need $BUILD_PACKAGES dpkg-dev
-    umask 022  # the modes of the staged directories go into the package
-    # The compiler and linker flags of a Debian build, with all its hardening
-    # (fortified functions, stack protector, full RELRO, immediate binding).
-    # CMake reads no CPPFLAGS: they go with the compiler flags.
-    flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-    configure_and_build build-pkg -DLAPSERO_TESTS=OFF \
-      -DCMAKE_C_FLAGS="$(flags CPPFLAGS) $(flags CFLAGS)" \
-      -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
-      -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)"
-    (cd build-pkg && cpack -G DEB)
-    deb=$(ls -t build-pkg/lapsero_*.deb | head -n 1)
+    need $BUILD_PACKAGES $PACKAGE_PACKAGES
+    umask 022  # the modes of the copied files go into the source package
+    version=$(dpkg-parsechangelog -S Version)
+    tree=build-pkg/lapsero-$version
+    # A copy of the files that git knows or would add, as they are on disk:
+    # dpkg-buildpackage builds in the tree it is given and writes its results
+    # beside it, into build-pkg/, and the source package holds no build output.
+    rm -rf build-pkg && mkdir -p "$tree"
+    git ls-files -z --cached --others --exclude-standard |
+      xargs -0 sh -c 'for f; do [ ! -e "$f" ] || printf "%s\n" "$f"; done' sh |
+      tar -cf - --no-recursion -T - | tar -C "$tree" -xf -
+    # The build flags, hardening included, come from dpkg-buildflags through
+    # debhelper (debian/rules).
+    (cd "$tree" && dpkg-buildpackage -us -uc -S && dpkg-buildpackage -us -uc -b)
+    echo "== lintian build-pkg/*.changes"
+    lintian --fail-on error,warning build-pkg/lapsero_"$version"_*.changes
+    deb=build-pkg/lapsero_${version}_$(dpkg --print-architecture).deb
     echo "== dpkg-deb -I $deb"; dpkg-deb -I "$deb"
     echo "== dpkg-deb -c $deb"; dpkg-deb -c "$deb"
     ;;

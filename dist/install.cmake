@@ -1,11 +1,11 @@
-# Install-time part of the install rules, run by `cmake --install` and by
-# CPack after the binary and the manual pages are in place. The caller sets
-# LAPSERO_SOURCE_DIR, LAPSERO_BINARY_DIR, LAPSERO_SBINDIR, LAPSERO_UNIT_DIR,
-# LAPSERO_INSTALL_SYSTEMD and LAPSERO_INSTALL_CRON.
+# Install-time part of the install rules, run by `cmake --install` (and so by
+# the package build) after the binary and the manual pages are in place. The
+# caller sets LAPSERO_SOURCE_DIR, LAPSERO_BINARY_DIR, LAPSERO_SBINDIR,
+# LAPSERO_UNIT_DIR, LAPSERO_INSTALL_SYSTEMD and LAPSERO_INSTALL_CRON.
 #
 # The table and the spool are the program's built-in defaults, so they go to
 # /etc and /var under DESTDIR whatever the prefix. The prefix is read here,
-# at install time, so that `cmake --install --prefix` and CPack's own prefix
+# at install time, so that `cmake --install --prefix` and the package's /usr
 # put the right program path into the service and the cron file.
 
 set(lapsero_dir_mode

@@ -1,14 +1,15 @@
 #!/bin/sh
 # Installs the Debian package built from this tree into a throwaway copy of
-# this machine, and runs lapsero there against a real mail agent and a real
-# syslog daemon; the host itself must come out unchanged.
+# this machine, runs its autopkgtest tests there, and runs lapsero against a
+# real mail agent and a real syslog daemon; the host itself must come out
+# unchanged. The packages are those that tests/debian_build.sh built.
 #
 # Usage: integration.sh build-directory
 #
 # The script runs in three stages, each one a process of its own:
-#   host       builds two versions of the package, notes what the host looks
-#              like, starts the next stage in new pid, mount and UTS
-#              namespaces, and afterwards checks that the host looks the same;
+#   host       notes what the host looks like, starts the next stage in new
+#              pid, mount and UTS namespaces, and afterwards checks that the
+#              host looks the same;
 #   namespace  pid 1 of those namespaces: lays an overlay over / whose upper
 #              layer is a tmpfs, mounts a fresh /proc, /dev, /tmp and /run
 #              inside it and chroots into it. When this process ends, the
@@ -34,7 +35,8 @@ die() { echo "FAIL: $*" >&2; exit 1; }
 # one line per path (kind, mode, owner, size, time, checksum).
 host_state() {
   for path in /etc/lapserotab /etc/cron.d/lapsero /var/spool/lapsero \
-      /usr/sbin/lapsero /usr/sbin/lapsero-status /usr/lib/systemd/system/lapsero.service \
+      /usr/sbin/lapsero /usr/sbin/lapsero-status /lib/systemd/system/lapsero.service \
+      /lib/systemd/system/lapsero.timer /usr/lib/systemd/system/lapsero.service \
       /usr/lib/systemd/system/lapsero.timer /etc/systemd/system/lapsero.timer \
       /etc/systemd/system/timers.target.wants/lapsero.timer \
       /usr/sbin/policy-rc.d /usr/sbin/sendmail /etc/rsyslog.conf /etc/dma \
@@ -66,28 +68,26 @@ host_stage() {
   build=$(cd "$1" && pwd)
   source_dir=$(cd "$(dirname "$0")/.." && pwd)
   [ "$(id -u)" = 0 ] || skip "needs root for namespaces, mounts and chroot"
-  for tool in unshare chroot timeout cpack dpkg-deb dpkg-shlibdeps; do
+  for tool in unshare chroot timeout dpkg-deb; do
     command -v $tool >/dev/null || skip "no $tool"
   done
 
   work=$build/integration
   packages=$work/packages
   rm -rf "$packages" "$work/last-run"
-  mkdir -p "$packages/first" "$packages/second" "$work/last-run" \
-    "$work/apt-archives/partial" "$work/mnt"
+  mkdir -p "$packages" "$work/last-run" "$work/apt-archives/partial" "$work/mnt"
 
-  # The second version differs only in its number: enough for dpkg to treat
-  # installing it as an upgrade, with every maintainer script that involves.
-  say "building the package twice with cpack"
-  (cd "$build" && umask 022 && cpack -G DEB -B "$packages/first") >"$packages/cpack.log" 2>&1 ||
-    { cat "$packages/cpack.log" >&2; die "cpack -G DEB"; }
-  first=$(ls "$packages"/first/lapsero_*.deb) || die "cpack made no package"
-  version=$(dpkg-deb -f "$first" Version)
-  (cd "$build" && umask 022 && cpack -G DEB -B "$packages/second" \
-    -D CPACK_PACKAGE_VERSION="$version.1") >"$packages/cpack.log" 2>&1 ||
-    { cat "$packages/cpack.log" >&2; die "cpack -G DEB with version $version.1"; }
-  cp "$first" "$packages/first.deb"
-  cp "$packages"/second/lapsero_*.deb "$packages/second.deb"
+  # The older version is this tree; the newer one differs in its number and
+  # in a line added to each conffile, so that installing it is an upgrade
+  # with every maintainer script and conffile question that involves.
+  built=$build/debian-packages
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+  [ -f "$built/older/lapsero_${version}_amd64.deb" ] ||
+    skip "no package of version $version in $built (tests/debian_build.sh builds it)"
+  cp "$built/older/lapsero_${version}_amd64.deb" "$packages/first.deb" &&
+    cp "$built"/newer/lapsero_*_amd64.deb "$packages/second.deb" &&
+    cp "$built/older/lapsero_$version.dsc" "$built/older/lapsero_$version.tar.xz" "$packages/" ||
+    die "cannot copy the packages"
   cp "$0" "$packages/integration.sh"
   cp "$source_dir/dist/lapserotab" "$packages/lapserotab.dist"
 
@@ -177,9 +177,8 @@ namespace_stage() {
 
   mount --bind "$work/apt-archives" "$root/var/cache/apt/archives" || die "bind the apt cache"
   mkdir "$root/integration" "$root/integration-out"
-  for file in first.deb second.deb integration.sh lapserotab.dist; do
-    cp "$work/packages/$file" "$root/integration/" || die "copy $file into the root"
-  done
+  cp "$work/packages"/* "$root/integration/" || die "copy the packages into the root"
+
   mount --bind "$work/last-run" "$root/integration-out" || die "bind the output directory"
   hostname "$scheduler_host"
 
@@ -378,6 +377,42 @@ check_listing() {
     fail "lapsero-status wrote to the system log"
 }
 
+# The package's own tests (debian/tests), with this root as the testbed, on
+# the package as installed and before any edit: Debian's runner where it is
+# installed, using its null runner, else each test script run as it would.
+run_package_tests() {
+  dsc=$(ls lapsero_*.dsc)
+  rm -rf /tmp/autopkgtest-out /tmp/source
+  if command -v autopkgtest >/dev/null; then
+    say "autopkgtest $dsc -- null"
+    # -B: the tests run against the package installed above.
+    autopkgtest -B -q --output-dir=/tmp/autopkgtest-out "$dsc" -- null \
+      >/tmp/autopkgtest.log 2>&1
+    code=$?
+    cp /tmp/autopkgtest.log /integration-out/autopkgtest.log
+    grep -E '^(shipped-table|scratch-run) ' /tmp/autopkgtest-out/summary 2>/dev/null
+    # Exit status 2 means a test was skipped: none of these may be.
+    [ $code = 0 ] || { tail -n 40 /tmp/autopkgtest.log >&2; fail "autopkgtest exited with $code"; }
+    for test in shipped-table scratch-run; do
+      grep -qE "^$test +PASS" /tmp/autopkgtest-out/summary 2>/dev/null ||
+        fail "autopkgtest did not pass $test"
+    done
+  else
+    skipped "no autopkgtest here: the test scripts run by themselves"
+    dpkg-source -x "$dsc" /tmp/source >/dev/null || die "dpkg-source -x $dsc"
+    for test in $(sed -n 's/^Tests: //p' /tmp/source/debian/tests/control); do
+      mkdir -p /tmp/autopkgtest-out/$test
+      # As the runner does, a test fails that writes on standard error.
+      (cd /tmp/source && AUTOPKGTEST_TMP=/tmp/autopkgtest-out/$test \
+        sh debian/tests/$test 2>/tmp/autopkgtest-out/$test.err) || fail "debian/tests/$test failed"
+      if [ -s /tmp/autopkgtest-out/$test.err ]; then
+        cat /tmp/autopkgtest-out/$test.err >&2
+        fail "debian/tests/$test wrote on standard error"
+      fi
+    done
+  fi
+}
+
 root_stage() {
   export DEBIAN_FRONTEND=noninteractive
   cd /integration || die "no /integration"
@@ -411,10 +446,10 @@ root_stage() {
   expect_file /usr/share/man/man8/lapsero.8.gz 644 root:root
   expect_file /usr/share/man/man8/lapsero-status.8.gz 644 root:root
   expect_file /usr/share/man/man5/lapserotab.5.gz 644 root:root
-  expect_file /usr/lib/systemd/system/lapsero.service 644 root:root
-  expect_file /usr/lib/systemd/system/lapsero.timer 644 root:root
+  expect_file /lib/systemd/system/lapsero.service 644 root:root
+  expect_file /lib/systemd/system/lapsero.timer 644 root:root
   expect_file /etc/cron.d/lapsero 644 root:root
-  for doc in copyright changelog.gz README.md examples/lapserotab; do
+  for doc in copyright changelog.gz README.md.gz examples/lapserotab; do
     expect_file /usr/share/doc/lapsero/$doc 644 root:root
   done
   expect_file /etc/lapserotab 644 root:root
@@ -431,17 +466,26 @@ root_stage() {
     fail "postinst did not enable lapsero.timer"
   [ -f /var/lib/systemd/deb-systemd-helper-enabled/lapsero.timer.dsh-also ] ||
     fail "postinst left no deb-systemd-helper state for lapsero.timer"
-  /usr/sbin/lapsero -T || fail "lapsero -T rejects the installed table"
+  run_package_tests
 
-  # An administrator's edit and a stamp, then the upgrade.
+  # An administrator's edit and a stamp, then the upgrade, which changes
+  # both conffiles: the edited table stays, with the newer one beside it,
+  # and the untouched cron file is replaced, as an administrator who keeps
+  # his own version at dpkg's question gets it.
   table_edit >>/etc/lapserotab
   cp /etc/lapserotab edited-table
   /usr/sbin/lapsero -T || fail "lapsero -T rejects the edited table"
   echo 20240305 >/var/spool/lapsero/dormant
   say "upgrading to lapsero $second_version"
-  dpkg_do --install second.deb
+  dpkg_do --force-confdef --force-confold --install second.deb
   expect_state "ii $second_version" "the upgrade"
   cmp -s /etc/lapserotab edited-table || fail "the upgrade replaced the edited /etc/lapserotab"
+  [ "$(tail -n 1 /etc/lapserotab.dpkg-dist 2>/dev/null)" = "# Added in $second_version." ] ||
+    fail "the upgrade left no /etc/lapserotab.dpkg-dist of $second_version"
+  [ "$(tail -n 1 /etc/cron.d/lapsero)" = "# Added in $second_version." ] ||
+    fail "the upgrade kept the older /etc/cron.d/lapsero"
+  gzip -dc /usr/share/doc/lapsero/changelog.gz | head -n 1 | grep -q "^lapsero ($second_version) " ||
+    fail "the upgrade left the older changelog"
   [ "$(cat /var/spool/lapsero/dormant)" = 20240305 ] || fail "the upgrade lost the stamp"
   [ "$(stat -c %a /var/spool/lapsero)" = 755 ] || fail "spool mode after the upgrade"
   [ -L /etc/systemd/system/timers.target.wants/lapsero.timer ] ||
@@ -494,8 +538,8 @@ EOF
     skipped "systemd-analyze verify fails here even on a plain unit: $control"
   else
     say "systemd-analyze verify lapsero.service lapsero.timer"
-    if ! out=$(systemd-analyze verify /usr/lib/systemd/system/lapsero.service \
-        /usr/lib/systemd/system/lapsero.timer 2>&1) || [ -n "$out" ]; then
+    if ! out=$(systemd-analyze verify /lib/systemd/system/lapsero.service \
+        /lib/systemd/system/lapsero.timer 2>&1) || [ -n "$out" ]; then
       fail "systemd-analyze verify: $out"
     fi
   fi
@@ -504,7 +548,7 @@ EOF
   say "removing and purging lapsero"
   dpkg_do --remove lapsero
   expect_state "rc $second_version" "dpkg --remove"
-  expect_absent "dpkg --remove" /usr/sbin/lapsero /usr/sbin/lapsero-status /usr/lib/systemd/system/lapsero.timer
+  expect_absent "dpkg --remove" /usr/sbin/lapsero /usr/sbin/lapsero-status /lib/systemd/system/lapsero.timer
   for job in dormant to-root to-tester silent; do
     [ -f /var/spool/lapsero/$job ] || fail "dpkg --remove deleted the stamp $job"
   done
@@ -512,7 +556,8 @@ EOF
   cmp -s /etc/lapserotab edited-table || fail "dpkg --remove changed /etc/lapserotab"
   dpkg_do --purge lapsero
   dpkg-query -W lapsero >/dev/null 2>&1 && fail "dpkg still knows lapsero after the purge"
-  expect_absent "dpkg --purge" /var/spool/lapsero /etc/lapserotab /etc/cron.d/lapsero
+  expect_absent "dpkg --purge" /var/spool/lapsero /etc/lapserotab /etc/lapserotab.dpkg-dist \
+    /etc/cron.d/lapsero
   leftovers=$(find /etc/systemd /var/lib/systemd -name '*lapsero*' 2>/dev/null)
   [ -z "$leftovers" ] || fail "dpkg --purge left: $leftovers"
 

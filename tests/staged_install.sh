@@ -60,8 +60,10 @@ if option_on LAPSERO_INSTALL_CRON; then
   expect_line "$d/etc/cron.d/lapsero" \
     "@reboot		root	test -d /run/systemd/system || /usr/sbin/lapsero"
 fi
-# The documentation: the README, the example table, and LICENSE in Debian's
-# machine-readable copyright format, its licence text whole.
+# The documentation: the README, the example table, and debian/copyright,
+# the package's copyright file in Debian's machine-readable format. It is a
+# second copy of LICENSE, kept by hand: its copyright line and its licence
+# text must be those of LICENSE, whole.
 doc=$d/usr/share/doc/lapsero
 cmp -s "$doc/README.md" "$source_dir/README.md" || fail "$doc/README.md is not README.md"
 cmp -s "$doc/examples/lapserotab" "$source_dir/examples/lapserotab" ||
