@@ -36,6 +36,16 @@ constexpr int truncation_at = message_size - 1 - (sizeof truncation_mark - 1);
 
 int syslog_open = 0;
 
+/// Formats into message_buffer, cutting a text of 150 characters or more to
+/// its first 138 followed by " (truncated)".
+void format_message(const char* format, std::va_list args) LAPSERO_PRINTF(1, 0);
+void format_message(const char* format, std::va_list args) {
+  const int length = std::vsnprintf(message_buffer, sizeof message_buffer, format, args);
+  // A text of exactly 150 characters would fit, but is cut all the same.
+  if (length >= message_size - 1)
+    std::memcpy(message_buffer + truncation_at, truncation_mark, sizeof truncation_mark);
+}
+
 void open_syslog() {
   openlog(program_name, LOG_PID, LOG_CRON);
   syslog_open = 1;
@@ -89,13 +99,6 @@ void log_with_errno(int level, const char* format, std::va_list args) {
 void set_up_diagnostics(int quiet_notices, int to_syslog) {
   quiet = quiet_notices;
   syslog_off = !to_syslog;
-}
-
-void format_message(const char* format, std::va_list args) {
-  const int length = std::vsnprintf(message_buffer, sizeof message_buffer, format, args);
-  // A text of exactly 150 characters would fit, but is cut all the same.
-  if (length >= message_size - 1)
-    std::memcpy(message_buffer + truncation_at, truncation_mark, sizeof truncation_mark);
 }
 
 void notice(const char* format, ...) {

@@ -98,7 +98,3 @@ inline constexpr int message_size = 151;
 
 /// The latest formatted message.
 extern char message_buffer[message_size];
-
-/// Formats into message_buffer, cutting a text of 150 characters or more to
-/// its first 138 followed by " (truncated)".
-void format_message(const char* format, std::va_list args) LAPSERO_PRINTF(1, 0);

@@ -8,11 +8,6 @@
 /// Everything from the first step of main up to the start message.
 void start_up(int argc, char** argv);
 
-/// The usage text of -h.
-extern const char usage_text[];
-/// The version text of -V.
-extern const char version_text[];
-
 // ---------------------------------------------------------------------------
 // Run sequence (run_sequence.cc) and run loop (run_loop.cc)
 

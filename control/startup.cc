@@ -27,6 +27,9 @@
 #include "schedule/schedule.h"
 #include "table/table.h"
 
+namespace {
+
+/// The usage text of -h.
 const char usage_text[] =
     "Usage:  lapsero [-s] [-f] [-n] [-d] [-q] [-t lapserotab] [-S spooldir] [job] ...\n"
     "        lapsero [-S spooldir] -u [job] ...\n"
@@ -47,6 +50,7 @@ const char usage_text[] =
     "\n"
     "See the manpage for more details.\n";
 
+/// The version text of -V.
 const char version_text[] = "Lapsero " LAPSERO_VERSION
                             "\n"
                             "Written by the lapsero developers.\n"
@@ -54,8 +58,6 @@ const char version_text[] = "Lapsero " LAPSERO_VERSION
                             "Copyright (C) 2026 the lapsero developers.\n"
                             "\n"
                             "Report problems to <lapsero-bugs@lists.lapsero.invalid>.\n";
-
-namespace {
 
 /// A heap copy kept for the life of the process.
 char* copy_text(const char* text) {

@@ -14,10 +14,6 @@ void start_job(JobEntry* job);
 /// Runs in a child before exec: gives back the umask, the signal mask and
 /// the descriptor limit that the scheduler found at its start.
 void restore_caller_state();
-/// The user name of the effective user.
-const char* login_name();
-/// Writes a whole text with one write, or bails.
-void put_text(int fd, const char* text);
 /// The current size of an open file, or bails.
 std::int64_t output_size(int fd);
 
@@ -26,8 +22,6 @@ std::int64_t output_size(int fd);
 
 /// Collects every ended job and mailer of the run list without blocking.
 void reap_children();
-/// Hands a job's output file to the mailer, or says why not.
-void start_mailer(JobEntry* job);
 
 // ---------------------------------------------------------------------------
 // Signals, waiting and the orderly stop (signals.cc)
@@ -35,14 +29,10 @@ void start_mailer(JobEntry* job);
 /// Blocks SIGALRM, SIGCHLD and SIGUSR1 for the rest of the run and installs
 /// their handlers.
 void install_signal_handlers();
-/// Sleeps until one of the three signals has been handled.
-void suspend_for_signal();
 /// One wait step of the run loop; stops the run on SIGUSR1.
 void service_signals();
 /// Returns when no job and no mailer runs any longer.
 void wait_for_all();
-/// The orderly stop: waits for what runs, then exits 0.
-[[noreturn]] void stop_on_request();
 
 // ---------------------------------------------------------------------------
 // Seams: pure steps of the launch and the reaper, which only the unit tests

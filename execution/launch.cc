@@ -34,6 +34,30 @@ bool in_environment(const char* assignment) {
   return false;
 }
 
+/// The user name of the effective user.
+const char* login_name() {
+  const uid_t user = geteuid();
+  errno = 0;
+  const passwd* entry = getpwuid(user);
+  if (entry) return entry->pw_name;
+  // A lookup that simply finds no entry leaves errno at 0, whose text would
+  // report the failure in the words of a success.
+  if (errno == 0) bail("getpwuid() error: no user with id %lu", static_cast<unsigned long>(user));
+  bail_sys("getpwuid() error");
+}
+
+/// Writes a whole text with one write, or bails.
+void put_text(int fd, const char* text) {
+  const std::size_t length = std::strlen(text);
+  const ssize_t written = write(fd, text, length);
+  if (written == -1) bail_sys("Can't write to temporary file");
+  // A short write (a full disk, a file size limit) leaves a cut header,
+  // under which the job's output would be lost: it fails like any other.
+  // It sets no errno to report, so the counts say what happened.
+  if (static_cast<std::size_t>(written) != length)
+    bail("Can't write to temporary file: wrote %zd of %zu bytes", written, length);
+}
+
 /// The login name, kept in the arena from the first launch that asked for
 /// it: the user database's buffer is rewritten by every lookup, and asking
 /// the database anew for every job was a good part of what a launch cost.
@@ -139,28 +163,6 @@ void restore_caller_state() {
   umask(saved_umask);
   if (sigprocmask(SIG_SETMASK, &saved_sigmask, nullptr) != 0) bail_sys("sigprocmask error");
   if (setrlimit(RLIMIT_NOFILE, &saved_nofile) != 0) bail_sys("setrlimit error");
-}
-
-const char* login_name() {
-  const uid_t user = geteuid();
-  errno = 0;
-  const passwd* entry = getpwuid(user);
-  if (entry) return entry->pw_name;
-  // A lookup that simply finds no entry leaves errno at 0, whose text would
-  // report the failure in the words of a success.
-  if (errno == 0) bail("getpwuid() error: no user with id %lu", static_cast<unsigned long>(user));
-  bail_sys("getpwuid() error");
-}
-
-void put_text(int fd, const char* text) {
-  const std::size_t length = std::strlen(text);
-  const ssize_t written = write(fd, text, length);
-  if (written == -1) bail_sys("Can't write to temporary file");
-  // A short write (a full disk, a file size limit) leaves a cut header,
-  // under which the job's output would be lost: it fails like any other.
-  // It sets no errno to report, so the counts say what happened.
-  if (static_cast<std::size_t>(written) != length)
-    bail("Can't write to temporary file: wrote %zd of %zu bytes", written, length);
 }
 
 std::int64_t output_size(int fd) {

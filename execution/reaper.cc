@@ -27,6 +27,9 @@ void log_mailer_end(const JobEntry* job, int status) {
   int value = 0;
   switch (decode_wait_status(status, &value)) {
     case ChildEnd::exited:
+      // "ststus" is how this message has always been spelt, and the manual
+      // page documents it so: log filters and monitoring match these very
+      // words. Do not correct it.
       if (value != 0)
         problem("Tried to mail output of job `%s', but mailer process (%s) exited with ststus %d", job->name,
                 mailer_path, value);
@@ -58,18 +61,6 @@ void log_job_end(const JobEntry* job, int status, const char* suffix) {
   }
 }
 
-void finish_job(JobEntry* job, int status) {
-  write_stamp(job);
-  release_stamp(job);
-  const bool has_output = output_size(job->output_fd) > static_cast<std::int64_t>(job->header_size);
-  log_job_end(job, status, has_output ? " (mailing output)" : "");
-  --jobs_running;
-  job->job_pid = 0;
-  if (has_output) start_mailer(job);
-  close_or_bail(job->output_fd);
-  job->output_fd = -1;
-}
-
 /// Runs in the mailer's child: the output file, from its first byte, becomes
 /// standard input. The child never returns from here, alive.
 [[noreturn]] void become_mailer(const JobEntry* job) {
@@ -85,6 +76,31 @@ void finish_job(JobEntry* job, int status) {
   bail_sys("Can't exec %s", mailer_path);
 }
 
+/// Hands a job's output file to the mailer, or says why not.
+void start_mailer(JobEntry* job) {
+  struct stat mailer;
+  if (stat(mailer_path, &mailer) != 0) {
+    problem("Can't find sendmail at %s, not mailing output", mailer_path);
+    return;
+  }
+  const pid_t pid = fork_or_bail();
+  if (pid == 0) become_mailer(job);
+  job->mailer_pid = pid;
+  ++mailers_running;
+}
+
+void finish_job(JobEntry* job, int status) {
+  write_stamp(job);
+  release_stamp(job);
+  const bool has_output = output_size(job->output_fd) > static_cast<std::int64_t>(job->header_size);
+  log_job_end(job, status, has_output ? " (mailing output)" : "");
+  --jobs_running;
+  job->job_pid = 0;
+  if (has_output) start_mailer(job);
+  close_or_bail(job->output_fd);
+  job->output_fd = -1;
+}
+
 }  // namespace
 
 ChildEnd decode_wait_status(int status, int* value) {
@@ -98,18 +114,6 @@ ChildEnd decode_wait_status(int status, int* value) {
   }
   *value = 0;
   return ChildEnd::abnormal;
-}
-
-void start_mailer(JobEntry* job) {
-  struct stat mailer;
-  if (stat(mailer_path, &mailer) != 0) {
-    problem("Can't find sendmail at %s, not mailing output", mailer_path);
-    return;
-  }
-  const pid_t pid = fork_or_bail();
-  if (pid == 0) become_mailer(job);
-  job->mailer_pid = pid;
-  ++mailers_running;
 }
 
 void reap_children() {

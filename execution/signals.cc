@@ -25,12 +25,30 @@ void usr1_handler(int) { got_usr1 = 1; }
 /// The three signals of the run loop, in the order they are added.
 constexpr int run_signals[] = {SIGALRM, SIGCHLD, SIGUSR1};
 
+/// Sleeps until one of the three signals has been handled.
+void suspend_for_signal() {
+  sigset_t mask;
+  if (sigprocmask(SIG_BLOCK, nullptr, &mask) != 0) bail_sys("sigprocmask error");
+  for (int signal : run_signals)
+    if (sigdelset(&mask, signal) != 0) bail_sys("sigset error");
+  sigsuspend(&mask);
+}
+
 /// One wait step shared by the run loop and the final wait: sleep, then
 /// collect whatever ended.
 void wait_step() {
   suspend_for_signal();
   if (got_child) reap_children();
   got_child = 0;
+}
+
+/// The orderly stop: waits for what runs, then exits 0.
+[[noreturn]] void stop_on_request() {
+  notice("Received SIGUSR1");
+  got_usr1 = 0;
+  wait_for_all();
+  notice("Exited");
+  std::exit(0);
 }
 
 }  // namespace
@@ -62,14 +80,6 @@ void install_signal_handlers() {
   }
 }
 
-void suspend_for_signal() {
-  sigset_t mask;
-  if (sigprocmask(SIG_BLOCK, nullptr, &mask) != 0) bail_sys("sigprocmask error");
-  for (int signal : run_signals)
-    if (sigdelset(&mask, signal) != 0) bail_sys("sigset error");
-  sigsuspend(&mask);
-}
-
 void service_signals() {
   wait_step();
   if (got_usr1) stop_on_request();
@@ -82,12 +92,4 @@ void wait_for_all() {
     if (got_usr1) notice("Received SIGUSR1");
     got_usr1 = 0;
   }
-}
-
-void stop_on_request() {
-  notice("Received SIGUSR1");
-  got_usr1 = 0;
-  wait_for_all();
-  notice("Exited");
-  std::exit(0);
 }

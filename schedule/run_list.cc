@@ -22,6 +22,10 @@ int run_order(const void* a, const void* b) {
 }
 
 void build_run_list() {
+  // The run list grows as an unfinished object in the RecordArena until the
+  // walk ends, so nothing called from inside the walk (the due test, the
+  // stamp operations, the diagnostics) may allocate from that arena: a new
+  // allocation there would be appended to the growing list, or move it.
   run_count = 0;
   for (JobEntry* job = job_head; job; job = job->next) {
     if (job->pattern_index == -1) continue;

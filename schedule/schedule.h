@@ -19,8 +19,6 @@ CalendarLengths lengths_around(std::int32_t year, std::int32_t month);
 // ---------------------------------------------------------------------------
 // Stamp files and job locks (stamps.cc)
 
-/// Opens or creates the job's stamp file, owned by the real user, mode 0600.
-void open_stamp(JobEntry* job);
 /// 1: due and locked (stamp_fd stays open); 0: not due or locked elsewhere.
 int check_due(JobEntry* job);
 /// Writes the start date into the open stamp file.

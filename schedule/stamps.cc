@@ -119,6 +119,9 @@ const char* odd_stamp_reason(mode_t mode) {
   }
 }
 
+namespace {
+
+/// Opens or creates the job's stamp file, owned by the real user, mode 0600.
 void open_stamp(JobEntry* job) {
   // Looked at before the open, which a device might act on, and again
   // after it, in case the file was replaced in between.
@@ -135,6 +138,8 @@ void open_stamp(JobEntry* job) {
   if (fchown(job->stamp_fd, getuid(), getgid()) != 0) bail_sys("Can't chown timestamp file %s", job->name);
   if (fchmod(job->stamp_fd, 0600) != 0) bail_sys("Can't chmod timestamp file %s", job->name);
 }
+
+}  // namespace
 
 int check_due(JobEntry* job) {
   char stamp[stamp_date_size + 1];

@@ -111,6 +111,16 @@ int match_or_bail(const char* pattern, char* line, std::initializer_list<char**>
 
 }  // namespace
 
+// The rules of continuation, as lapserotab(5) gives them and the tests hold
+// them: a backslash right before a newline joins the next physical line,
+// the pair becoming one blank (blanks on either side stay); a backslash
+// before any other byte vanishes and the byte stays, so a backslash never
+// protects what follows and two in a row both vanish; a backslash that is
+// the file's last byte stays; a backslash-newline followed at once by
+// another newline, or by the end of the file, ends the line with that first
+// newline kept as its last byte; NUL bytes vanish, and a carriage return is
+// an ordinary byte. A file that ends with a newline yields one more, empty,
+// line after its last one.
 char* read_logical_line() {
   if (std::feof(table_stream)) return nullptr;
   // One byte is held back: what becomes of it depends on the byte after it.
@@ -188,6 +198,9 @@ std::int32_t pattern_index_for(const char* name) {
   return -1;
 }
 
+namespace {
+
+/// Handles one logical line: registers it or reports why not.
 void handle_line(char* line) {
   ++line_number;
   char* first = nullptr;
@@ -206,6 +219,8 @@ void handle_line(char* line) {
   }
   invalid_syntax();
 }
+
+}  // namespace
 
 void load_table(int start_dir_fd) {
   // A relative table path is taken from where lapsero was started. Should

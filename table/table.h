@@ -40,9 +40,6 @@ char* read_logical_line();
 /// The stream read_logical_line takes its bytes from.
 extern std::FILE* table_stream;
 
-/// Handles one logical line: registers it or reports why not.
-void handle_line(char* line);
-
 /// Matches an extended expression; on 1 each wanted group (a non-null place)
 /// has been cut out of the line in place. 0: no match; -1: failure.
 int match_captures(const char* pattern, char* line, std::initializer_list<char**> places);
