@@ -43,10 +43,10 @@ inline constexpr int not_regular_file = -1;
 
 /// What probe_stamp found, without changing anything.
 struct StampProbe {
-  bool missing;    ///< no stamp file
-  int error;       ///< errno of a failed look, not_regular_file, or 0
-  char bytes[9];   ///< the first 8 bytes at most, NUL-terminated
-  int length;      ///< how many of them were read
+  bool missing;              ///< no stamp file
+  int error;                 ///< errno of a failed look, not_regular_file, or 0
+  char bytes[9];             ///< the first 8 bytes at most, NUL-terminated
+  int length;                ///< how many of them were read
   bool locked;     ///< another process holds the job lock
   pid_t lock_pid;  ///< that process, when the lock says; 0 otherwise
 };
@@ -79,12 +79,13 @@ CalendarDate date_of_day(std::int32_t day);
 bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
 
 /// The first day from today on that is due; 0 when none is within the search.
+/// A period counted in days needs no search: the day after it ends.
 std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                           PeriodKind kind);
 
 /// For how many days before today the job has been due without a break,
-/// counted only over the days after the stamped one; 0 for a stamp that
-/// holds no date.
+/// counted only over the days after the stamped one, however many; 0 for a
+/// stamp that holds no date and for a job not due today.
 std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                       PeriodKind kind);
 

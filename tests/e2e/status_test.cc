@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -403,6 +404,24 @@ TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
   // A table problem outranks the overdue job.
   table("7 0 weekly true\nbad\n");
   EXPECT_EQ(status({"--overdue=0"}).exit_code(), 1);
+}
+
+TEST_F(Listing, DaysDueAreExactFarBeyondTheSearch) {
+  using namespace std::chrono;
+  // Run on 2026-12-09 a day after 1 January 1600: due since 2 January 1600.
+  table("1 0 ancient true\n");
+  set_stamp("ancient", "16000101\n");
+  const auto expected = (sys_days(2026y / December / 9) - sys_days(1600y / January / 2)).count();
+  ASSERT_EQ(expected, 155935);
+
+  const auto json = status({"--json", "--overdue=150000"}, "2026-12-09 10:00:00");
+  EXPECT_EQ(json.exit_code(), 2) << json.err;
+  const auto listing = Json::parse(json.out);
+  EXPECT_EQ(listing[0]["days"], expected);
+  EXPECT_EQ(listing[0]["last_run"], "1600-01-01");
+  const auto human = status({"--overdue=155935"}, "2026-12-09 10:00:00");
+  EXPECT_EQ(human.exit_code(), 0) << human.err;
+  EXPECT_EQ(rows(human.out).at("ancient")[5], "due for 155935 days");
 }
 
 TEST_F(Listing, UsageErrorsHelpAndVersion) {
