@@ -9,6 +9,7 @@
 // date. The spool directory must exist, as lapsero needs it: a listing that
 // showed every job as never run would hide that the next start will fail.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -19,10 +20,10 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/diagnostics.h"
-#include "schedule/schedule.h"
 #include "status/status.h"
 #include "table/table.h"
 
@@ -117,12 +118,21 @@ void parse_command_line(int argc, char** argv) {
 }
 
 std::int32_t local_today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  const std::int32_t day =
-      localtime_r(&now, &local) ? day_number(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) : -1;
+  const std::int32_t day = local_day(std::time(nullptr));
   if (day == -1) bail("Invalid date (this is really embarrassing)");
   return day;
+}
+
+/// The day the table last changed, which a job without a stamp counts as
+/// due since. The table is looked up from the start directory, as the
+/// reader found it; 0 when that fails, which is reported.
+std::int32_t table_changed_day(int start_dir_fd) {
+  struct stat st {};
+  if (fstatat(start_dir_fd, settings.table_path, &st, 0) != 0) {
+    problem_sys("Can't stat %s", settings.table_path);
+    return 0;
+  }
+  return std::max(local_day(st.st_mtime), 0);
 }
 
 }  // namespace
@@ -139,13 +149,15 @@ int main(int argc, char** argv) {
   saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
   if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
   load_table(saved_cwd_fd);
+  const std::int32_t table_day = table_changed_day(saved_cwd_fd);
   close(saved_cwd_fd);
   saved_cwd_fd = -1;
 
   // The spool directory is the working directory now: stamps go by bare name.
   std::vector<JobStatus> statuses;
   for (const JobEntry* job = job_head; job; job = job->next)
-    if (job->pattern_index != -1) statuses.push_back(judge(job, probe_stamp(job->name), today_number));
+    if (job->pattern_index != -1)
+      statuses.push_back(judge(job, probe_stamp(job->name), today_number, table_day));
 
   const int count = static_cast<int>(statuses.size());
   const std::string output =

@@ -15,9 +15,14 @@
 // once that many have passed since its stamp. The next due day is looked
 // for at most one 400-year cycle ahead; a job whose period is longer is
 // reported as not due within it.
+//
+// A job that has never run (its stamp holds no date) has no day of its own
+// to count from; it counts from the day its stamp, or the table that
+// brought it in, last changed (judge).
 
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 
 #include "schedule/schedule.h"
 #include "status/status.h"
@@ -78,6 +83,12 @@ bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, 
   return decide_due(stamp, 0, day, period_days, kind, lengths_around(date.year, date.month)) == Due::yes;
 }
 
+std::int32_t local_day(std::time_t when) {
+  std::tm local{};
+  if (!localtime_r(&when, &local)) return -1;
+  return day_number(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+}
+
 std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                           PeriodKind kind) {
   if (kind == PeriodKind::none) {
@@ -113,7 +124,8 @@ std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::in
   return today_number - first;
 }
 
-JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number) {
+JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number,
+                std::int32_t table_day) {
   JobStatus status{};
   status.job = job;
   status.probe = probe;
@@ -135,7 +147,16 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
     status.state = JobState::in_progress;
   } else if (status.next_due == today_number) {
     status.state = JobState::due;
-    status.days = days_due(stamp, today_number, job->period_days, job->period_kind);
+    if (status.last_run == LastRun::date) {
+      status.days = days_due(stamp, today_number, job->period_days, job->period_kind);
+    } else {
+      // Never run: due since its stamp last changed (the scheduler creates
+      // it empty at the first due test), or, without a stamp, since the
+      // table that brought the job in did. A change day still to come
+      // counts nothing.
+      const std::int32_t since = probe.missing ? table_day : probe.changed_day;
+      status.days = since > 0 && since < today_number ? today_number - since : 0;
+    }
   } else {
     status.state = JobState::waiting;
     status.days = status.next_due == 0 ? 0 : status.next_due - today_number;

@@ -232,7 +232,7 @@ TEST(Judge, StateAndLastRunFromTheStamp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const JobStatus status = judge(&weekly, c.probe, today);
+    const JobStatus status = judge(&weekly, c.probe, today, today);
     EXPECT_EQ(status.job, &weekly);
     EXPECT_EQ(status.last_run, c.last_run);
     EXPECT_EQ(status.last_day, c.last_day);
@@ -242,9 +242,49 @@ TEST(Judge, StateAndLastRunFromTheStamp) {
   }
 }
 
+TEST(Judge, NeverRunCountsFromTheLastChange) {
+  const JobEntry weekly = job_with(7, none);
+  const std::int32_t today = day(2024, 3, 12);
+  const auto changed = [](StampProbe probe, std::int32_t day) {
+    probe.changed_day = day;
+    return probe;
+  };
+  StampProbe missing{};
+  missing.missing = true;
+  const struct {
+    const char* what;
+    StampProbe probe;
+    std::int32_t table_day;
+    std::int32_t days;
+  } cases[] = {
+      {"no stamp, the table changed 5 days ago", missing, today - 5, 5},
+      {"no stamp, the table changed today", missing, today, 0},
+      {"no stamp, the table changes in the future", missing, today + 2, 0},
+      {"no stamp, the table's day unknown", missing, 0, 0},
+      {"empty, changed 3 days ago", changed(holding(""), today - 3), today - 100, 3},
+      {"short, changed yesterday", changed(holding("2024031"), today - 1), today - 100, 1},
+      {"letters, changed 400 years ago", changed(holding("abcdefgh"), today - 146097), today, 146097},
+      {"impossible, changed 2 days ago", changed(holding("20230229"), today - 2), today, 2},
+      {"empty, changed in the future", changed(holding(""), today + 1), today - 100, 0},
+      // A date counts from the date, whenever the file last changed.
+      {"a date, changed long ago", changed(holding("20240301\n"), today - 50), today - 100, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const JobStatus status = judge(&weekly, c.probe, today, c.table_day);
+    EXPECT_EQ(status.state, JobState::due);
+    EXPECT_EQ(status.days, c.days);
+  }
+  // Not due at all: the days say when it will be, as for any waiting job.
+  const JobEntry forever = job_with(800000, none);
+  const JobStatus waiting = judge(&forever, changed(holding("abcdefgh"), today - 10), today, today);
+  EXPECT_EQ(waiting.state, JobState::waiting);
+  EXPECT_EQ(waiting.days, 800000 - today);
+}
+
 TEST(Judge, NotDueWithinTheSearchIsWaitingWithoutADay) {
   const JobEntry forever = job_with(2147483647, none);
-  const JobStatus status = judge(&forever, holding("20240301\n"), day(2024, 3, 12));
+  const JobStatus status = judge(&forever, holding("20240301\n"), day(2024, 3, 12), day(2024, 3, 1));
   EXPECT_EQ(status.state, JobState::waiting);
   EXPECT_EQ(status.next_due, 0);
   EXPECT_EQ(status.days, 0);

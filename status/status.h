@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -47,8 +48,9 @@ struct StampProbe {
   int error;                 ///< errno of a failed look, not_regular_file, or 0
   char bytes[9];             ///< the first 8 bytes at most, NUL-terminated
   int length;                ///< how many of them were read
-  bool locked;     ///< another process holds the job lock
-  pid_t lock_pid;  ///< that process, when the lock says; 0 otherwise
+  bool locked;               ///< another process holds the job lock
+  pid_t lock_pid;            ///< that process, when the lock says; 0 otherwise
+  std::int32_t changed_day;  ///< local date of its mtime as a day number; 0 when missing or unread
 };
 
 /// What the listing says of one job.
@@ -74,6 +76,9 @@ inline constexpr std::int32_t search_horizon = 146097;
 /// The date of a day number, the reverse of day_number; day must be 1 or more.
 CalendarDate date_of_day(std::int32_t day);
 
+/// The local date of a moment as a day number; -1 when it has none.
+std::int32_t local_day(std::time_t when);
+
 /// Whether the scheduler, started on the day, would find the job due, with
 /// the month and year lengths around that day.
 bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
@@ -89,8 +94,11 @@ std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std
 std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                       PeriodKind kind);
 
-/// Everything the listing says of a job, from what its stamp held.
-JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number);
+/// Everything the listing says of a job, from what its stamp held. A job
+/// that never ran counts as due since its stamp last changed, or, without a
+/// stamp, since table_day, the day the table last changed.
+JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number,
+                std::int32_t table_day);
 
 // ---------------------------------------------------------------------------
 // Reading stamps (stamp_probe.cc)

@@ -1,7 +1,8 @@
 // lapsero-status end to end: the listing of a spool as an administrator sees
 // it, in columns and in JSON; a job held by a running scheduler; a spool
 // that must come out exactly as it went in; table problems, stamps another
-// user cannot read, and the exit statuses a monitoring system relies on.
+// user cannot read, jobs that never ran, and the exit statuses a monitoring
+// system relies on.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -48,20 +49,38 @@ std::map<std::string, Lines> rows(const std::string& out) {
   return found;
 }
 
+/// Sets a file's modification time to noon of the date, in UTC, the
+/// sandbox's time zone.
+void changed_on(const std::string& path, std::chrono::year_month_day date) {
+  const auto noon = std::chrono::sys_days(date) + std::chrono::hours(12);
+  const timespec times[2] = {
+      {0, UTIME_OMIT},
+      {std::chrono::duration_cast<std::chrono::seconds>(noon.time_since_epoch()).count(), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
 class Listing : public Watched {
  protected:
-  /// lapsero-status on the fixed date, with "-t table -S spool" in front.
-  sandbox::Process status(Args args, std::string_view date = fixed_date) {
+  /// lapsero-status with "-t table -S spool" in front, its clock set to the
+  /// date. Only the clock moves: libfaketime would move the times of files
+  /// along with it, but only those that some of the stat calls report, and
+  /// the listing counts from the times the files really have.
+  sandbox::Invocation listing_on(Args args, std::string_view date = fixed_date) {
     auto inv = status_invocation(std::move(args));
     inv.faketime = at(date);
-    return lapsero(inv);
+    inv.env["NO_FAKE_STAT"] = "1";
+    return inv;
+  }
+
+  /// lapsero-status on the date, run to its end.
+  sandbox::Process status(Args args, std::string_view date = fixed_date) {
+    return lapsero(listing_on(std::move(args), date));
   }
 
   /// The same while a scheduler the test started is still running: its end
   /// is waited for alone, never that of everything the test started.
   sandbox::Process status_beside(Args args) {
-    auto inv = status_invocation(std::move(args));
-    inv.faketime = at(fixed_date);
+    auto inv = listing_on(std::move(args));
     auto process = sandbox::start(inv);
     EXPECT_TRUE(sandbox::wait_until(
         process, [](const sandbox::Process& p) { return p.ended && p.out_fd < 0 && p.err_fd < 0; }));
@@ -404,6 +423,65 @@ TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
   // A table problem outranks the overdue job.
   table("7 0 weekly true\nbad\n");
   EXPECT_EQ(status({"--overdue=0"}).exit_code(), 1);
+}
+
+TEST_F(Listing, NeverRunJobIsDueSinceItsStampOrTheTableChanged) {
+  using namespace std::chrono;
+  // The scheduler creates an empty stamp at the first due test and writes
+  // the date when the job has ended: until then the stamp holds no date.
+  // Judged on 2024-03-12.
+  table("1 0 empty true\n7 0 garbage true\n1 0 ahead true\n1 0 missing true\n");
+  set_stamp("empty", "");
+  changed_on(stamp_path("empty"), 2024y / March / 1);
+  set_stamp("garbage", "2024-3-5\n");
+  changed_on(stamp_path("garbage"), 2024y / March / 5);
+  set_stamp("ahead", "");
+  changed_on(stamp_path("ahead"), 2024y / March / 20);
+  changed_on(table_path, 2024y / February / 10);
+
+  const auto run = status({});
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.out,
+            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "empty    1       0 min  never     2024-03-12  due for 11 days\n"
+            "garbage  7       0 min  invalid   2024-03-12  due for 7 days\n"
+            "ahead    1       0 min  never     2024-03-12  due\n"
+            "missing  1       0 min  never     2024-03-12  due for 31 days\n");
+  const auto json = Json::parse(status({"--json"}).out);
+  EXPECT_EQ(json[0]["days"], 11);
+  EXPECT_EQ(json[3]["days"], 31);
+
+  const struct {
+    Args args;
+    int expected;
+  } cases[] = {
+      {{"--overdue=10", "empty"}, 2},   {{"--overdue=11", "empty"}, 0}, {{"--overdue=6", "garbage"}, 2},
+      {{"--overdue=7", "garbage"}, 0},  {{"--overdue=0", "ahead"}, 0},  {{"--overdue=30", "missing"}, 2},
+      {{"--overdue=31", "missing"}, 0}, {{"--overdue=31"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto checked = status(c.args);
+    EXPECT_EQ(checked.exit_code(), c.expected) << checked.err;
+  }
+}
+
+TEST_F(Listing, JobWithoutAStampCountsFromTheTableItWasReadFrom) {
+  using namespace std::chrono;
+  // A relative table path is taken from the start directory; a file of the
+  // same name in the spool, the working directory by then, is not the table.
+  table("1 0 missing true\n");
+  changed_on(table_path, 2024y / March / 2);
+  sandbox::write_file(spool + "/lapserotab", "1 0 other true\n");
+  changed_on(spool + "/lapserotab", 2024y / January / 2);
+  auto inv = listing_on({"--json"});
+  inv.argv[2] = "lapserotab";
+  inv.cwd = dir;
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  const auto listing = Json::parse(run.out);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0]["days"], 10);
 }
 
 TEST_F(Listing, DaysDueAreExactFarBeyondTheSearch) {
