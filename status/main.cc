@@ -56,11 +56,11 @@ char default_spool[] = "/var/spool/lapsero";
 
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
-  int json;              ///< --json
-  std::int32_t overdue;  ///< --overdue=DAYS; -1 when not given
+  int json;       ///< --json
+  Checks checks;  ///< --overdue=DAYS
 };
 
-ListingSettings listing{0, -1};
+ListingSettings listing{0, {-1}};
 
 enum LongOption { json_option = 256, overdue_option, help_option, version_option };
 
@@ -100,7 +100,7 @@ void parse_command_line(int argc, char** argv) {
       case 't': settings.table_path = optarg; break;
       case 'S': settings.spool_dir = optarg; break;
       case json_option: listing.json = 1; break;
-      case overdue_option: listing.overdue = days_argument(optarg); break;
+      case overdue_option: listing.checks.overdue = days_argument(optarg); break;
       case 'h':
       case help_option: print_and_exit(usage_text);
       case 'V':
@@ -165,9 +165,5 @@ int main(int argc, char** argv) {
   std::fwrite(output.data(), 1, output.size(), stdout);
   if (std::fflush(stdout) != 0) bail_sys("Can't write the listing");
 
-  if (problem_count > 0) return 1;
-  if (listing.overdue >= 0)
-    for (const JobStatus& status : statuses)
-      if (status.state == JobState::due && status.days > listing.overdue) return 2;
-  return 0;
+  return exit_status(statuses.data(), count, listing.checks, problem_count > 0);
 }

@@ -109,6 +109,28 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
 StampProbe probe_stamp(const char* name);
 
 // ---------------------------------------------------------------------------
+// The verdict (verdict.cc)
+
+/// The checks the command line asks for; a check not given is off.
+struct Checks {
+  std::int32_t overdue;  ///< --overdue=DAYS: the most days a job may be due; -1 when off
+};
+
+/// The exit statuses, as monitoring systems read them: OK, WARNING,
+/// CRITICAL and UNKNOWN.
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_trouble = 1;       ///< a usage error, a table problem
+inline constexpr int exit_check_failed = 2;  ///< a selected job fails a check
+inline constexpr int exit_unknown = 3;       ///< a check is given and a selected job cannot be seen
+
+/// Whether the job fails a check that is given.
+bool fails_check(const JobStatus& status, const Checks& checks);
+
+/// The most urgent status the jobs and the trouble call for: 2 over 3 over
+/// 1 over 0.
+int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble);
+
+// ---------------------------------------------------------------------------
 // The listing (listing.cc)
 
 /// "YYYY-MM-DD".

@@ -87,6 +87,24 @@ class Listing : public Watched {
     return process;
   }
 
+  /// lapsero-status on the fixed date as user nobody, who cannot read
+  /// root's stamps of mode 0600.
+  sandbox::Process status_as_nobody(Args args) {
+    auto inv = status_invocation(std::move(args));
+    // The build tree may lie where nobody cannot reach it (a checkout in a
+    // directory of mode 0700): run a copy from the scratch directory.
+    const std::string copy = dir + "/lapsero-status";
+    sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
+    inv.argv[0] = copy;
+    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
+    // semaphore that the listing, as nobody, may not open.
+    inv.argv.insert(inv.argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                     std::string("LD_PRELOAD=") + sandbox::faketime_library, "FAKETIME=" + at(fixed_date),
+                     "FAKETIME_DONT_RESET=1", "NO_FAKE_STAT=1"});
+    return lapsero(inv);
+  }
+
   /// A table of every kind of period, and stamps of every kind, judged on
   /// 2024-03-12.
   void every_kind() {
@@ -365,18 +383,7 @@ TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
   set_stamp("secret", "20240301\n");  // mode 0600, root's
   for (const Args& args : {Args{}, Args{"--json"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    auto inv = status_invocation(args);
-    // The build tree may lie where nobody cannot reach it (a checkout in a
-    // directory of mode 0700): run a copy from the scratch directory.
-    const std::string copy = dir + "/lapsero-status";
-    sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
-    inv.argv[0] = copy;
-    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
-    // semaphore that the listing, as nobody, may not open.
-    inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                       "/usr/bin/env", std::string("LD_PRELOAD=") + sandbox::faketime_library,
-                                       "FAKETIME=" + at(fixed_date), "FAKETIME_DONT_RESET=1"});
-    const auto run = lapsero(inv);
+    const auto run = status_as_nobody(args);
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     if (args.empty()) {
       EXPECT_EQ(run.out,
@@ -394,6 +401,31 @@ TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
   }
   EXPECT_EQ(stamp("secret"), "20240301\n");
   EXPECT_FALSE(sandbox::exists(stamp_path("never")));
+}
+
+TEST_F(Listing, ACheckThatCannotSeeAJobIsUnknown) {
+  table("1 0 secret true\n1 0 seen true\n");
+  set_stamp("secret", "20240301\n");  // mode 0600, root's
+  set_stamp("seen", "20240311\n");
+  ASSERT_EQ(chmod(stamp_path("seen").c_str(), 0644), 0);
+  const struct {
+    Args args;
+    int expected;
+  } cases[] = {
+      {{"--overdue=5"}, 3},
+      {{"--overdue=5", "--json"}, 3},
+      {{"--overdue=5", "seen"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(status_as_nobody(c.args).exit_code(), c.expected);
+  }
+  // Due for 10 days: an overdue job says more than one that cannot be seen.
+  set_stamp("seen", "20240301\n");
+  ASSERT_EQ(chmod(stamp_path("seen").c_str(), 0644), 0);
+  const auto run = status_as_nobody({"--overdue=5"});
+  EXPECT_EQ(run.exit_code(), 2) << run.err;
+  EXPECT_EQ(rows(run.out).at("seen")[5], "due for 10 days");
 }
 
 TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
@@ -420,9 +452,13 @@ TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
     EXPECT_EQ(run.err, "");
     EXPECT_NE(run.out, "");
   }
-  // A table problem outranks the overdue job.
+  // The overdue job outranks a table problem: a check is never quieter
+  // than the worst it saw.
   table("7 0 weekly true\nbad\n");
-  EXPECT_EQ(status({"--overdue=0"}).exit_code(), 1);
+  const auto run = status({"--overdue=0"});
+  EXPECT_EQ(run.exit_code(), 2);
+  EXPECT_EQ(run.err, "lapsero-status: Invalid syntax in " + table_path + " on line 2 - skipping this line\n");
+  EXPECT_EQ(status({"--overdue=4"}).exit_code(), 1);
 }
 
 TEST_F(Listing, NeverRunJobIsDueSinceItsStampOrTheTableChanged) {
