@@ -8,6 +8,8 @@
 // today as the local date at its start, as the scheduler takes its start
 // date. The spool directory must exist, as lapsero needs it: a listing that
 // showed every job as never run would hide that the next start will fail.
+// A name that selects no job is an error too: a monitoring check with a
+// misspelt name would otherwise pass for ever on an empty listing.
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,6 +138,20 @@ std::int32_t table_changed_day(int start_dir_fd) {
   return std::max(local_day(st.st_mtime), 0);
 }
 
+/// Reports each name that selects no job of the table, as a problem.
+void report_unmatched_names() {
+  for (int i = 0; i < settings.job_pattern_count; ++i) {
+    const char* pattern = settings.job_patterns[i];
+    bool matched = false;
+    for (const JobEntry* job = job_head; job && !matched; job = job->next) {
+      const int result = fnmatch(pattern, job->name, 0);
+      if (result != 0 && result != FNM_NOMATCH) bail("fnmatch() error");
+      matched = result == 0;
+    }
+    if (!matched) problem("no job matches `%s'", pattern);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,6 +169,7 @@ int main(int argc, char** argv) {
   const std::int32_t table_day = table_changed_day(saved_cwd_fd);
   close(saved_cwd_fd);
   saved_cwd_fd = -1;
+  report_unmatched_names();
 
   // The spool directory is the working directory now: stamps go by bare name.
   std::vector<JobStatus> statuses;

@@ -119,7 +119,7 @@ struct Checks {
 /// The exit statuses, as monitoring systems read them: OK, WARNING,
 /// CRITICAL and UNKNOWN.
 inline constexpr int exit_ok = 0;
-inline constexpr int exit_trouble = 1;       ///< a usage error, a table problem
+inline constexpr int exit_trouble = 1;       ///< a usage error, a table problem, a name that selects nothing
 inline constexpr int exit_check_failed = 2;  ///< a selected job fails a check
 inline constexpr int exit_unknown = 3;       ///< a check is given and a selected job cannot be seen
 

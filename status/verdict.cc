@@ -1,7 +1,8 @@
 // The exit status, which a monitoring system reads as its verdict.
 //
 // A check must never be quieter than the worst it saw: a job that fails a
-// check outranks a job it could not see, which outranks a table problem. A job whose stamp could not be read counts
+// check outranks a job it could not see, which outranks a table problem or
+// a name that selects nothing. A job whose stamp could not be read counts
 // only when a check is given: a plain listing shows it and is done.
 
 #include "status/status.h"

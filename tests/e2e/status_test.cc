@@ -1,8 +1,8 @@
 // lapsero-status end to end: the listing of a spool as an administrator sees
 // it, in columns and in JSON; a job held by a running scheduler; a spool
 // that must come out exactly as it went in; table problems, stamps another
-// user cannot read, jobs that never ran, and the exit statuses a monitoring
-// system relies on.
+// user cannot read, names that select nothing, jobs that never ran, and the
+// exit statuses a monitoring system relies on.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +57,17 @@ void changed_on(const std::string& path, std::chrono::year_month_day date) {
       {0, UTIME_OMIT},
       {std::chrono::duration_cast<std::chrono::seconds>(noon.time_since_epoch()).count(), 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+/// The job names of a listing, in its order, under its header.
+Lines names(const std::string& out) {
+  Lines listed;
+  std::istringstream lines(out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(columns(line)[0], "JOB");
+  while (std::getline(lines, line)) listed.push_back(columns(line)[0]);
+  return listed;
 }
 
 class Listing : public Watched {
@@ -147,21 +158,48 @@ TEST_F(Listing, OperandsSelectJobsAsTheSchedulersDo) {
     Lines jobs;
   } cases[] = {
       {{"weekly", "m*"}, {"weekly", "monthly"}},
+      // Each name selects a job, though the first one took it.
       {{"*ly", "daily"}, {"daily", "weekly", "monthly", "yearly"}},
-      {{"nothing"}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     const auto run = status(c.args);
     EXPECT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(names(run.out), c.jobs);
+  }
+}
+
+TEST_F(Listing, NameThatSelectsNoJobIsAnError) {
+  every_kind();
+  const struct {
+    Args args;
+    std::string err;
+    Lines jobs;
+  } cases[] = {
+      {{"nosuchjob"}, "lapsero-status: no job matches `nosuchjob'\n", {}},
+      {{"weekly", "dialy", "m*", "x*"},
+       "lapsero-status: no job matches `dialy'\nlapsero-status: no job matches `x*'\n",
+       {"weekly", "monthly"}},
+      {{"--json", "never", "nosuchjob"}, "lapsero-status: no job matches `nosuchjob'\n", {"never"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+    // The others are listed all the same.
     Lines listed;
-    std::istringstream lines(run.out);
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(columns(line)[0], "JOB");
-    while (std::getline(lines, line)) listed.push_back(columns(line)[0]);
+    if (c.args[0] == "--json") {
+      for (const auto& job : Json::parse(run.out)) listed.push_back(job["name"]);
+    } else {
+      listed = names(run.out);
+    }
     EXPECT_EQ(listed, c.jobs);
   }
+  // An overdue job still says more than the misspelt name.
+  EXPECT_EQ(status({"--overdue=3", "daily", "nosuchjob"}).exit_code(), 2);
 }
 
 TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
@@ -415,6 +453,8 @@ TEST_F(Listing, ACheckThatCannotSeeAJobIsUnknown) {
       {{"--overdue=5"}, 3},
       {{"--overdue=5", "--json"}, 3},
       {{"--overdue=5", "seen"}, 0},
+      // A name that selects nothing says less than a job that cannot be seen.
+      {{"--overdue=5", "secret", "nosuchjob"}, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
