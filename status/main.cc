@@ -8,7 +8,10 @@
 // today as the local date at its start, as the scheduler takes its start
 // date. The spool directory must exist, as lapsero needs it: a listing that
 // showed every job as never run would hide that the next start will fail.
+// A name that selects no job is an error too: a monitoring check with a
+// misspelt name would otherwise pass for ever on an empty listing.
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -18,11 +21,12 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/diagnostics.h"
-#include "schedule/schedule.h"
 #include "status/status.h"
 #include "table/table.h"
 
@@ -55,11 +59,11 @@ char default_spool[] = "/var/spool/lapsero";
 
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
-  int json;              ///< --json
-  std::int32_t overdue;  ///< --overdue=DAYS; -1 when not given
+  int json;       ///< --json
+  Checks checks;  ///< --overdue=DAYS
 };
 
-ListingSettings listing{0, -1};
+ListingSettings listing{0, {-1}};
 
 enum LongOption { json_option = 256, overdue_option, help_option, version_option };
 
@@ -94,7 +98,7 @@ void parse_command_line(int argc, char** argv) {
       case 't': settings.table_path = optarg; break;
       case 'S': settings.spool_dir = optarg; break;
       case json_option: listing.json = 1; break;
-      case overdue_option: listing.overdue = days_argument(optarg); break;
+      case overdue_option: listing.checks.overdue = days_argument(optarg); break;
       case 'h':
       case help_option: print_and_exit(usage_text, "");
       case 'V':
@@ -112,12 +116,35 @@ void parse_command_line(int argc, char** argv) {
 }
 
 std::int32_t local_today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  const std::int32_t day =
-      localtime_r(&now, &local) ? day_number(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) : -1;
+  const std::int32_t day = local_day(std::time(nullptr));
   if (day == -1) bail("Invalid date (this is really embarrassing)");
   return day;
+}
+
+/// The day the table last changed, which a job without a stamp counts as
+/// due since. The table is looked up from the start directory, as the
+/// reader found it; 0 when that fails, which is reported.
+std::int32_t table_changed_day(int start_dir_fd) {
+  struct stat st {};
+  if (fstatat(start_dir_fd, settings.table_path, &st, 0) != 0) {
+    problem_sys("Can't stat %s", settings.table_path);
+    return 0;
+  }
+  return std::max(local_day(st.st_mtime), 0);
+}
+
+/// Reports each name that selects no job of the table, as a problem.
+void report_unmatched_names() {
+  for (int i = 0; i < settings.job_pattern_count; ++i) {
+    const char* pattern = settings.job_patterns[i];
+    bool matched = false;
+    for (const JobEntry* job = job_head; job && !matched; job = job->next) {
+      const int result = fnmatch(pattern, job->name, 0);
+      if (result != 0 && result != FNM_NOMATCH) bail("fnmatch() error");
+      matched = result == 0;
+    }
+    if (!matched) problem("no job matches `%s'", pattern);
+  }
 }
 
 }  // namespace
@@ -134,13 +161,16 @@ int main(int argc, char** argv) {
   saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
   if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
   load_table(saved_cwd_fd);
+  const std::int32_t table_day = table_changed_day(saved_cwd_fd);
   close(saved_cwd_fd);
   saved_cwd_fd = -1;
+  report_unmatched_names();
 
   // The spool directory is the working directory now: stamps go by bare name.
   std::vector<JobStatus> statuses;
   for (const JobEntry* job = job_head; job; job = job->next)
-    if (job->pattern_index != -1) statuses.push_back(judge(job, probe_stamp(job->name), today_number));
+    if (job->pattern_index != -1)
+      statuses.push_back(judge(job, probe_stamp(job->name), today_number, table_day));
 
   const int count = static_cast<int>(statuses.size());
   const std::string output =
@@ -148,9 +178,5 @@ int main(int argc, char** argv) {
   std::fwrite(output.data(), 1, output.size(), stdout);
   if (std::fflush(stdout) != 0) bail_sys("Can't write the listing");
 
-  if (problem_count > 0) return 1;
-  if (listing.overdue >= 0)
-    for (const JobStatus& status : statuses)
-      if (status.state == JobState::due && status.days > listing.overdue) return 2;
-  return 0;
+  return exit_status(statuses.data(), count, listing.checks, problem_count > 0);
 }

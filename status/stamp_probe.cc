@@ -12,7 +12,11 @@
 // would give: a link as "Too many levels of symbolic links", a directory as
 // "Is a directory". Anything else that is not a regular file (a FIFO, a
 // device) is not opened at all, since opening it may block or act.
+//
+// Besides its first bytes, the probe keeps the day the stamp last changed,
+// taken from the open file, so that the bytes and the day are of one file.
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -63,6 +67,9 @@ StampProbe probe_stamp(const char* name) {
     close(fd);
     return failed(not_regular_file);
   }
+  // The date it last changed, for a stamp that turns out to hold no date:
+  // a job that never ran is due since then.
+  probe.changed_day = std::max(local_day(st.st_mtime), 0);
   // One read, as the scheduler's due test makes it.
   const ssize_t got = read(fd, probe.bytes, 8);
   if (got < 0) {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -43,12 +44,13 @@ inline constexpr int not_regular_file = -1;
 
 /// What probe_stamp found, without changing anything.
 struct StampProbe {
-  bool missing;    ///< no stamp file
-  int error;       ///< errno of a failed look, not_regular_file, or 0
-  char bytes[9];   ///< the first 8 bytes at most, NUL-terminated
-  int length;      ///< how many of them were read
-  bool locked;     ///< another process holds the job lock
-  pid_t lock_pid;  ///< that process, when the lock says; 0 otherwise
+  bool missing;              ///< no stamp file
+  int error;                 ///< errno of a failed look, not_regular_file, or 0
+  char bytes[9];             ///< the first 8 bytes at most, NUL-terminated
+  int length;                ///< how many of them were read
+  bool locked;               ///< another process holds the job lock
+  pid_t lock_pid;            ///< that process, when the lock says; 0 otherwise
+  std::int32_t changed_day;  ///< local date of its mtime as a day number; 0 when missing or unread
 };
 
 /// What the listing says of one job.
@@ -74,22 +76,29 @@ inline constexpr std::int32_t search_horizon = 146097;
 /// The date of a day number, the reverse of day_number; day must be 1 or more.
 CalendarDate date_of_day(std::int32_t day);
 
+/// The local date of a moment as a day number; -1 when it has none.
+std::int32_t local_day(std::time_t when);
+
 /// Whether the scheduler, started on the day, would find the job due, with
 /// the month and year lengths around that day.
 bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
 
 /// The first day from today on that is due; 0 when none is within the search.
+/// A period counted in days needs no search: the day after it ends.
 std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                           PeriodKind kind);
 
 /// For how many days before today the job has been due without a break,
-/// counted only over the days after the stamped one; 0 for a stamp that
-/// holds no date.
+/// counted only over the days after the stamped one, however many; 0 for a
+/// stamp that holds no date and for a job not due today.
 std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                       PeriodKind kind);
 
-/// Everything the listing says of a job, from what its stamp held.
-JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number);
+/// Everything the listing says of a job, from what its stamp held. A job
+/// that never ran counts as due since its stamp last changed, or, without a
+/// stamp, since table_day, the day the table last changed.
+JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number,
+                std::int32_t table_day);
 
 // ---------------------------------------------------------------------------
 // Reading stamps (stamp_probe.cc)
@@ -98,6 +107,28 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
 /// asks who holds its lock. It opens read-only, never follows a link, never
 /// blocks, never creates the file and takes no lock.
 StampProbe probe_stamp(const char* name);
+
+// ---------------------------------------------------------------------------
+// The verdict (verdict.cc)
+
+/// The checks the command line asks for; a check not given is off.
+struct Checks {
+  std::int32_t overdue;  ///< --overdue=DAYS: the most days a job may be due; -1 when off
+};
+
+/// The exit statuses, as monitoring systems read them: OK, WARNING,
+/// CRITICAL and UNKNOWN.
+inline constexpr int exit_ok = 0;
+inline constexpr int exit_trouble = 1;       ///< a usage error, a table problem, a name that selects nothing
+inline constexpr int exit_check_failed = 2;  ///< a selected job fails a check
+inline constexpr int exit_unknown = 3;       ///< a check is given and a selected job cannot be seen
+
+/// Whether the job fails a check that is given.
+bool fails_check(const JobStatus& status, const Checks& checks);
+
+/// The most urgent status the jobs and the trouble call for: 2 over 3 over
+/// 1 over 0.
+int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble);
 
 // ---------------------------------------------------------------------------
 // The listing (listing.cc)

@@ -1,12 +1,14 @@
 // lapsero-status end to end: the listing of a spool as an administrator sees
 // it, in columns and in JSON; a job held by a running scheduler; a spool
 // that must come out exactly as it went in; table problems, stamps another
-// user cannot read, and the exit statuses a monitoring system relies on.
+// user cannot read, names that select nothing, jobs that never ran, and the
+// exit statuses a monitoring system relies on.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -47,24 +49,71 @@ std::map<std::string, Lines> rows(const std::string& out) {
   return found;
 }
 
+/// Sets a file's modification time to noon of the date, in UTC, the
+/// sandbox's time zone.
+void changed_on(const std::string& path, std::chrono::year_month_day date) {
+  const auto noon = std::chrono::sys_days(date) + std::chrono::hours(12);
+  const timespec times[2] = {
+      {0, UTIME_OMIT},
+      {std::chrono::duration_cast<std::chrono::seconds>(noon.time_since_epoch()).count(), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+/// The job names of a listing, in its order, under its header.
+Lines names(const std::string& out) {
+  Lines listed;
+  std::istringstream lines(out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(columns(line)[0], "JOB");
+  while (std::getline(lines, line)) listed.push_back(columns(line)[0]);
+  return listed;
+}
+
 class Listing : public Watched {
  protected:
-  /// lapsero-status on the fixed date, with "-t table -S spool" in front.
-  sandbox::Process status(Args args, std::string_view date = fixed_date) {
+  /// lapsero-status with "-t table -S spool" in front, its clock set to the
+  /// date. Only the clock moves: libfaketime would move the times of files
+  /// along with it, but only those that some of the stat calls report, and
+  /// the listing counts from the times the files really have.
+  sandbox::Invocation listing_on(Args args, std::string_view date = fixed_date) {
     auto inv = status_invocation(std::move(args));
     inv.faketime = at(date);
-    return lapsero(inv);
+    inv.env["NO_FAKE_STAT"] = "1";
+    return inv;
+  }
+
+  /// lapsero-status on the date, run to its end.
+  sandbox::Process status(Args args, std::string_view date = fixed_date) {
+    return lapsero(listing_on(std::move(args), date));
   }
 
   /// The same while a scheduler the test started is still running: its end
   /// is waited for alone, never that of everything the test started.
   sandbox::Process status_beside(Args args) {
-    auto inv = status_invocation(std::move(args));
-    inv.faketime = at(fixed_date);
+    auto inv = listing_on(std::move(args));
     auto process = sandbox::start(inv);
     EXPECT_TRUE(sandbox::wait_until(
         process, [](const sandbox::Process& p) { return p.ended && p.out_fd < 0 && p.err_fd < 0; }));
     return process;
+  }
+
+  /// lapsero-status on the fixed date as user nobody, who cannot read
+  /// root's stamps of mode 0600.
+  sandbox::Process status_as_nobody(Args args) {
+    auto inv = status_invocation(std::move(args));
+    // The build tree may lie where nobody cannot reach it (a checkout in a
+    // directory of mode 0700): run a copy from the scratch directory.
+    const std::string copy = dir + "/lapsero-status";
+    sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
+    inv.argv[0] = copy;
+    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
+    // semaphore that the listing, as nobody, may not open.
+    inv.argv.insert(inv.argv.begin(),
+                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
+                     std::string("LD_PRELOAD=") + sandbox::faketime_library, "FAKETIME=" + at(fixed_date),
+                     "FAKETIME_DONT_RESET=1", "NO_FAKE_STAT=1"});
+    return lapsero(inv);
   }
 
   /// A table of every kind of period, and stamps of every kind, judged on
@@ -109,21 +158,48 @@ TEST_F(Listing, OperandsSelectJobsAsTheSchedulersDo) {
     Lines jobs;
   } cases[] = {
       {{"weekly", "m*"}, {"weekly", "monthly"}},
+      // Each name selects a job, though the first one took it.
       {{"*ly", "daily"}, {"daily", "weekly", "monthly", "yearly"}},
-      {{"nothing"}, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
     const auto run = status(c.args);
     EXPECT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(names(run.out), c.jobs);
+  }
+}
+
+TEST_F(Listing, NameThatSelectsNoJobIsAnError) {
+  every_kind();
+  const struct {
+    Args args;
+    std::string err;
+    Lines jobs;
+  } cases[] = {
+      {{"nosuchjob"}, "lapsero-status: no job matches `nosuchjob'\n", {}},
+      {{"weekly", "dialy", "m*", "x*"},
+       "lapsero-status: no job matches `dialy'\nlapsero-status: no job matches `x*'\n",
+       {"weekly", "monthly"}},
+      {{"--json", "never", "nosuchjob"}, "lapsero-status: no job matches `nosuchjob'\n", {"never"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = status(c.args);
+    EXPECT_EQ(run.exit_code(), 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+    // The others are listed all the same.
     Lines listed;
-    std::istringstream lines(run.out);
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(columns(line)[0], "JOB");
-    while (std::getline(lines, line)) listed.push_back(columns(line)[0]);
+    if (c.args[0] == "--json") {
+      for (const auto& job : Json::parse(run.out)) listed.push_back(job["name"]);
+    } else {
+      listed = names(run.out);
+    }
     EXPECT_EQ(listed, c.jobs);
   }
+  // An overdue job still says more than the misspelt name.
+  EXPECT_EQ(status({"--overdue=3", "daily", "nosuchjob"}).exit_code(), 2);
 }
 
 TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
@@ -345,18 +421,7 @@ TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
   set_stamp("secret", "20240301\n");  // mode 0600, root's
   for (const Args& args : {Args{}, Args{"--json"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    auto inv = status_invocation(args);
-    // The build tree may lie where nobody cannot reach it (a checkout in a
-    // directory of mode 0700): run a copy from the scratch directory.
-    const std::string copy = dir + "/lapsero-status";
-    sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
-    inv.argv[0] = copy;
-    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
-    // semaphore that the listing, as nobody, may not open.
-    inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                       "/usr/bin/env", std::string("LD_PRELOAD=") + sandbox::faketime_library,
-                                       "FAKETIME=" + at(fixed_date), "FAKETIME_DONT_RESET=1"});
-    const auto run = lapsero(inv);
+    const auto run = status_as_nobody(args);
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     if (args.empty()) {
       EXPECT_EQ(run.out,
@@ -374,6 +439,33 @@ TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
   }
   EXPECT_EQ(stamp("secret"), "20240301\n");
   EXPECT_FALSE(sandbox::exists(stamp_path("never")));
+}
+
+TEST_F(Listing, ACheckThatCannotSeeAJobIsUnknown) {
+  table("1 0 secret true\n1 0 seen true\n");
+  set_stamp("secret", "20240301\n");  // mode 0600, root's
+  set_stamp("seen", "20240311\n");
+  ASSERT_EQ(chmod(stamp_path("seen").c_str(), 0644), 0);
+  const struct {
+    Args args;
+    int expected;
+  } cases[] = {
+      {{"--overdue=5"}, 3},
+      {{"--overdue=5", "--json"}, 3},
+      {{"--overdue=5", "seen"}, 0},
+      // A name that selects nothing says less than a job that cannot be seen.
+      {{"--overdue=5", "secret", "nosuchjob"}, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    EXPECT_EQ(status_as_nobody(c.args).exit_code(), c.expected);
+  }
+  // Due for 10 days: an overdue job says more than one that cannot be seen.
+  set_stamp("seen", "20240301\n");
+  ASSERT_EQ(chmod(stamp_path("seen").c_str(), 0644), 0);
+  const auto run = status_as_nobody({"--overdue=5"});
+  EXPECT_EQ(run.exit_code(), 2) << run.err;
+  EXPECT_EQ(rows(run.out).at("seen")[5], "due for 10 days");
 }
 
 TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
@@ -400,9 +492,90 @@ TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
     EXPECT_EQ(run.err, "");
     EXPECT_NE(run.out, "");
   }
-  // A table problem outranks the overdue job.
+  // The overdue job outranks a table problem: a check is never quieter
+  // than the worst it saw.
   table("7 0 weekly true\nbad\n");
-  EXPECT_EQ(status({"--overdue=0"}).exit_code(), 1);
+  const auto run = status({"--overdue=0"});
+  EXPECT_EQ(run.exit_code(), 2);
+  EXPECT_EQ(run.err, "lapsero-status: Invalid syntax in " + table_path + " on line 2 - skipping this line\n");
+  EXPECT_EQ(status({"--overdue=4"}).exit_code(), 1);
+}
+
+TEST_F(Listing, NeverRunJobIsDueSinceItsStampOrTheTableChanged) {
+  using namespace std::chrono;
+  // The scheduler creates an empty stamp at the first due test and writes
+  // the date when the job has ended: until then the stamp holds no date.
+  // Judged on 2024-03-12.
+  table("1 0 empty true\n7 0 garbage true\n1 0 ahead true\n1 0 missing true\n");
+  set_stamp("empty", "");
+  changed_on(stamp_path("empty"), 2024y / March / 1);
+  set_stamp("garbage", "2024-3-5\n");
+  changed_on(stamp_path("garbage"), 2024y / March / 5);
+  set_stamp("ahead", "");
+  changed_on(stamp_path("ahead"), 2024y / March / 20);
+  changed_on(table_path, 2024y / February / 10);
+
+  const auto run = status({});
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.out,
+            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "empty    1       0 min  never     2024-03-12  due for 11 days\n"
+            "garbage  7       0 min  invalid   2024-03-12  due for 7 days\n"
+            "ahead    1       0 min  never     2024-03-12  due\n"
+            "missing  1       0 min  never     2024-03-12  due for 31 days\n");
+  const auto json = Json::parse(status({"--json"}).out);
+  EXPECT_EQ(json[0]["days"], 11);
+  EXPECT_EQ(json[3]["days"], 31);
+
+  const struct {
+    Args args;
+    int expected;
+  } cases[] = {
+      {{"--overdue=10", "empty"}, 2},   {{"--overdue=11", "empty"}, 0}, {{"--overdue=6", "garbage"}, 2},
+      {{"--overdue=7", "garbage"}, 0},  {{"--overdue=0", "ahead"}, 0},  {{"--overdue=30", "missing"}, 2},
+      {{"--overdue=31", "missing"}, 0}, {{"--overdue=31"}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto checked = status(c.args);
+    EXPECT_EQ(checked.exit_code(), c.expected) << checked.err;
+  }
+}
+
+TEST_F(Listing, JobWithoutAStampCountsFromTheTableItWasReadFrom) {
+  using namespace std::chrono;
+  // A relative table path is taken from the start directory; a file of the
+  // same name in the spool, the working directory by then, is not the table.
+  table("1 0 missing true\n");
+  changed_on(table_path, 2024y / March / 2);
+  sandbox::write_file(spool + "/lapserotab", "1 0 other true\n");
+  changed_on(spool + "/lapserotab", 2024y / January / 2);
+  auto inv = listing_on({"--json"});
+  inv.argv[2] = "lapserotab";
+  inv.cwd = dir;
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  const auto listing = Json::parse(run.out);
+  ASSERT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing[0]["days"], 10);
+}
+
+TEST_F(Listing, DaysDueAreExactFarBeyondTheSearch) {
+  using namespace std::chrono;
+  // Run on 2026-12-09 a day after 1 January 1600: due since 2 January 1600.
+  table("1 0 ancient true\n");
+  set_stamp("ancient", "16000101\n");
+  const auto expected = (sys_days(2026y / December / 9) - sys_days(1600y / January / 2)).count();
+  ASSERT_EQ(expected, 155935);
+
+  const auto json = status({"--json", "--overdue=150000"}, "2026-12-09 10:00:00");
+  EXPECT_EQ(json.exit_code(), 2) << json.err;
+  const auto listing = Json::parse(json.out);
+  EXPECT_EQ(listing[0]["days"], expected);
+  EXPECT_EQ(listing[0]["last_run"], "1600-01-01");
+  const auto human = status({"--overdue=155935"}, "2026-12-09 10:00:00");
+  EXPECT_EQ(human.exit_code(), 0) << human.err;
+  EXPECT_EQ(rows(human.out).at("ancient")[5], "due for 155935 days");
 }
 
 TEST_F(Listing, UsageErrorsHelpAndVersion) {
