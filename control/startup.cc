@@ -153,13 +153,11 @@ void detach() {
 
 void fix_start_date() {
   start_time = std::time(nullptr);
-  const std::tm* now = std::localtime(&start_time);
-  if (now) {
-    start_year = now->tm_year + 1900;
-    start_month = now->tm_mon + 1;
-    start_mday = now->tm_mday;
-  }
-  today = now ? day_number(start_year, start_month, start_mday) : -1;
+  CalendarDate date{};
+  today = local_day(start_time, &date);
+  start_year = date.year;
+  start_month = date.month;
+  start_mday = date.mday;
   if (today == -1) bail("Invalid date (this is really embarrassing)");
   start_lengths = lengths_around(start_year, start_month);
 }

@@ -1,9 +1,12 @@
-// Day numbers and the month and year lengths the named periods count with.
+// Day numbers, their reverse, and the month and year lengths the named
+// periods count with.
 #include <gtest/gtest.h>
 
 #include "schedule/schedule.h"
 
 namespace {
+
+std::int32_t day(int year, int month, int mday) { return day_number(year, month, mday); }
 
 TEST(DayNumber, WorkedValues) {
   struct Case {
@@ -84,6 +87,37 @@ TEST(LengthsAround, MonthsAndYearsAroundADate) {
     EXPECT_EQ(got.previous_year, c.previous_year) << c.year;
     EXPECT_EQ(got.current_year, c.current_year) << c.year;
   }
+}
+
+TEST(DateOfDay, WorkedValues) {
+  const struct {
+    std::int32_t day;
+    CalendarDate date;
+  } cases[] = {
+      {1, {1, 1, 1}},          {365, {1, 12, 31}},        {366, {2, 1, 1}},
+      {1461, {4, 12, 31}},  // the 366th day of the first leap year
+      {719163, {1970, 1, 1}},  {693654, {1900, 2, 28}},   {693655, {1900, 3, 1}},
+      {730179, {2000, 2, 29}}, {730485, {2000, 12, 31}},  // the last day of a 400-year cycle
+      {730486, {2001, 1, 1}},  {738945, {2024, 2, 29}},   {739251, {2024, 12, 31}},
+      {739252, {2025, 1, 1}},  {3652059, {9999, 12, 31}}, {2143038819, {5867441, 12, 31}},
+  };
+  for (const auto& c : cases) {
+    const CalendarDate got = date_of_day(c.day);
+    EXPECT_EQ(got.year, c.date.year) << c.day;
+    EXPECT_EQ(got.month, c.date.month) << c.day;
+    EXPECT_EQ(got.mday, c.date.mday) << c.day;
+  }
+}
+
+TEST(DateOfDay, ReversesDayNumberOnEveryDayUpToTheYear10000) {
+  const std::int32_t last = day(10000, 12, 31);
+  std::int32_t wrong = 0;
+  for (std::int32_t n = 1; n <= last; ++n) {
+    const CalendarDate date = date_of_day(n);
+    if (day_number(date.year, date.month, date.mday) != n && ++wrong <= 5)
+      ADD_FAILURE() << n << " gives " << date.year << "-" << date.month << "-" << date.mday;
+  }
+  EXPECT_EQ(wrong, 0);
 }
 
 }  // namespace

@@ -29,10 +29,6 @@
 
 namespace {
 
-/// Bytes of a stamp as written; only the first 8 are ever read.
-constexpr int stamp_size = 9;
-constexpr int stamp_date_size = 8;
-
 /// The due decision on the bytes a read of the stamp gave.
 bool due_on(const JobEntry* job, char* stamp, ssize_t got) {
   stamp[got] = '\0';
@@ -89,14 +85,28 @@ std::int32_t stamped_day(const char* stamp) {
   return day_number(year, month, mday);
 }
 
+std::int32_t counted_day(std::string_view stamp) {
+  if (stamp.size() < stamp_date_size) return 0;
+  char date[stamp_date_size + 1] = {};
+  stamp.copy(date, stamp_date_size);
+  return stamped_day(date);
+}
+
+flock whole_file_lock(short type) {
+  flock lock{};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end, however long the file grows
+  return lock;
+}
+
 Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
                PeriodKind kind, const CalendarLengths& around) {
   if (force || stamp.size() < stamp_date_size) return Due::yes;
-  char date[stamp_date_size + 1] = {};
-  stamp.copy(date, stamp_date_size);
   // A stamp that is not a date counts as day 0, an impossible date as day -1:
   // either way the job is due, unless a numeric period is longer still.
-  const std::int32_t elapsed = today_number - stamped_day(date);
+  const std::int32_t elapsed = today_number - counted_day(stamp);
   // A stamp in the future (a clock set back) skips the period test.
   if (elapsed >= 0 && elapsed < period_days) return Due::no;
   switch (kind) {
@@ -157,11 +167,7 @@ int check_due(JobEntry* job) {
   if (got < 0) bail_sys("Error reading timestamp file %s", job->name);
   if (!due_on(job, stamp, got)) return pass_over(job);
 
-  flock lock{};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
+  flock lock = whole_file_lock(F_WRLCK);
   if (fcntl(job->stamp_fd, F_SETLK, &lock) != 0) {
     if (errno != EAGAIN && errno != EACCES) bail_sys("fcntl() error");
     pass_over(job);

@@ -27,66 +27,9 @@
 #include "schedule/schedule.h"
 #include "status/status.h"
 
-namespace {
-
-/// Days of a 400-, 100- and 4-year cycle of the calendar, and of a common year.
-constexpr std::int32_t days_per_400_years = 146097;
-constexpr std::int32_t days_per_100_years = 36524;
-constexpr std::int32_t days_per_4_years = 1461;
-constexpr std::int32_t days_per_year = 365;
-
-/// Days before the first of each month in a common year.
-constexpr std::int32_t days_before_month[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
-
-constexpr bool is_leap(std::int32_t year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
-
-/// The day the scheduler counts a stamp from, as its due decision reads it:
-/// 0 for fewer than 8 bytes or bytes that are no date, -1 for an impossible date.
-std::int32_t counted_day(std::string_view stamp) {
-  if (stamp.size() < 8) return 0;
-  char date[9] = {};
-  stamp.copy(date, 8);
-  return stamped_day(date);
-}
-
-}  // namespace
-
-CalendarDate date_of_day(std::int32_t day) {
-  // Counted from 0 at 1 January of year 1; each cycle starts on a 1 January.
-  std::int32_t rest = day - 1;
-  const std::int32_t cycles_400 = rest / days_per_400_years;
-  rest %= days_per_400_years;
-  // The last day of a 400-year cycle, and of a 4-year one, is the 366th of
-  // a leap year: it belongs to the last century or year, not to a fifth.
-  std::int32_t centuries = rest / days_per_100_years;
-  if (centuries == 4) centuries = 3;
-  rest -= centuries * days_per_100_years;
-  const std::int32_t cycles_4 = rest / days_per_4_years;
-  rest %= days_per_4_years;
-  std::int32_t years = rest / days_per_year;
-  if (years == 4) years = 3;
-  rest -= years * days_per_year;
-
-  CalendarDate date{};
-  date.year = 400 * cycles_400 + 100 * centuries + 4 * cycles_4 + years + 1;
-  const std::int32_t leap_day = is_leap(date.year) ? 1 : 0;
-  // rest is now the day of the year, from 0.
-  date.month = 12;
-  while (date.month > 1 && rest < days_before_month[date.month - 1] + (date.month > 2 ? leap_day : 0))
-    --date.month;
-  date.mday = rest - days_before_month[date.month - 1] - (date.month > 2 ? leap_day : 0) + 1;
-  return date;
-}
-
 bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind) {
   const CalendarDate date = date_of_day(day);
   return decide_due(stamp, 0, day, period_days, kind, lengths_around(date.year, date.month)) == Due::yes;
-}
-
-std::int32_t local_day(std::time_t when) {
-  std::tm local{};
-  if (!localtime_r(&when, &local)) return -1;
-  return day_number(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
 }
 
 std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,

@@ -71,7 +71,7 @@ StampProbe probe_stamp(const char* name) {
   // a job that never ran is due since then.
   probe.changed_day = std::max(local_day(st.st_mtime), 0);
   // One read, as the scheduler's due test makes it.
-  const ssize_t got = read(fd, probe.bytes, 8);
+  const ssize_t got = read(fd, probe.bytes, stamp_date_size);
   if (got < 0) {
     const int error = errno;
     close(fd);
@@ -80,11 +80,7 @@ StampProbe probe_stamp(const char* name) {
   probe.length = static_cast<int>(got);
   probe.bytes[got] = '\0';
 
-  flock lock{};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = 0;
-  lock.l_len = 0;
+  flock lock = whole_file_lock(F_WRLCK);
   if (fcntl(fd, F_GETLK, &lock) != 0) {
     const int error = errno;
     close(fd);

@@ -12,16 +12,10 @@
 #include <type_traits>
 
 #include "lapsero.h"
+#include "schedule/schedule.h"
 
 // ---------------------------------------------------------------------------
 // Records
-
-/// A date on the proleptic Gregorian calendar.
-struct CalendarDate {
-  std::int32_t year;   ///< full year
-  std::int32_t month;  ///< 1 to 12
-  std::int32_t mday;   ///< 1 to 31
-};
 
 /// What a job's stamp file told the listing.
 enum class LastRun {
@@ -46,7 +40,7 @@ inline constexpr int not_regular_file = -1;
 struct StampProbe {
   bool missing;              ///< no stamp file
   int error;                 ///< errno of a failed look, not_regular_file, or 0
-  char bytes[9];             ///< the first 8 bytes at most, NUL-terminated
+  char bytes[stamp_date_size + 1];  ///< the first 8 bytes at most, NUL-terminated
   int length;                ///< how many of them were read
   bool locked;               ///< another process holds the job lock
   pid_t lock_pid;            ///< that process, when the lock says; 0 otherwise
@@ -72,12 +66,6 @@ static_assert(std::is_trivially_destructible_v<JobStatus>);
 /// How far the search for a due day reaches, before and after today: one
 /// whole 400-year cycle of the calendar.
 inline constexpr std::int32_t search_horizon = 146097;
-
-/// The date of a day number, the reverse of day_number; day must be 1 or more.
-CalendarDate date_of_day(std::int32_t day);
-
-/// The local date of a moment as a day number; -1 when it has none.
-std::int32_t local_day(std::time_t when);
 
 /// Whether the scheduler, started on the day, would find the job due, with
 /// the month and year lengths around that day.
