@@ -67,7 +67,8 @@ CalendarDate date_of_day(std::int32_t day) {
   date.year = 400 * cycles_400 + 100 * centuries + 4 * cycles_4 + years + 1;
   // rest is now the day of the year, from 0.
   date.month = 1;
-  while (date.month < 12 && rest >= month_length(date.year, date.month)) rest -= month_length(date.year, date.month++);
+  while (date.month < 12 && rest >= month_length(date.year, date.month))
+    rest -= month_length(date.year, date.month++);
   date.mday = rest + 1;
   return date;
 }

@@ -102,8 +102,11 @@ std::string last_run_text(const JobStatus& status) {
   return "-";
 }
 
-std::string reason_text(int error) {
-  return error == not_regular_file ? "not a regular file" : std::strerror(error);
+std::string reason_text(const StampProbe& probe) {
+  if (probe.error != not_regular_file) return std::strerror(probe.error);
+  // In the scheduler's own words for the same stamp.
+  const char* reason = odd_stamp_reason(probe.odd_type);
+  return reason ? reason : "not a regular file";
 }
 
 std::string state_text(const JobStatus& status) {
@@ -115,7 +118,7 @@ std::string state_text(const JobStatus& status) {
     case JobState::in_progress:
       if (status.probe.lock_pid == 0) return "in progress";
       return "in progress (pid " + std::to_string(status.probe.lock_pid) + ")";
-    case JobState::unknown: return "unknown (" + reason_text(status.probe.error) + ")";
+    case JobState::unknown: return "unknown (" + reason_text(status.probe) + ")";
   }
   return "unknown";
 }
@@ -164,7 +167,7 @@ std::string listing_json(const JobStatus* statuses, int count) {
         status.state == JobState::due || (status.state == JobState::waiting && has_next_due(status));
     job["days"] = counted ? Json(status.days) : Json(nullptr);
     job["lock_pid"] = status.probe.lock_pid > 0 ? Json(status.probe.lock_pid) : Json(nullptr);
-    job["reason"] = status.state == JobState::unknown ? Json(reason_text(status.probe.error)) : Json(nullptr);
+    job["reason"] = status.state == JobState::unknown ? Json(reason_text(status.probe)) : Json(nullptr);
     listing.push_back(std::move(job));
   }
   return listing.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

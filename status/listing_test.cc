@@ -41,6 +41,7 @@ TEST(StateText, RelativeNotes) {
   denied.probe.error = EACCES;
   JobStatus fifo = status_of(job, JobState::unknown, 0);
   fifo.probe.error = not_regular_file;
+  fifo.probe.odd_type = S_IFIFO;
   const struct {
     JobStatus status;
     const char* expected;
@@ -54,7 +55,7 @@ TEST(StateText, RelativeNotes) {
       {pid, "in progress (pid 42)"},
       {no_pid, "in progress"},
       {denied, "unknown (Permission denied)"},
-      {fifo, "unknown (not a regular file)"},
+      {fifo, "unknown (Is a FIFO, not a regular file)"},
   };
   for (const auto& c : cases) EXPECT_EQ(state_text(c.status), c.expected);
 }

@@ -10,8 +10,9 @@
 //
 // What the scheduler itself would fail on is reported with the reason it
 // would give: a link as "Too many levels of symbolic links", a directory as
-// "Is a directory". Anything else that is not a regular file (a FIFO, a
-// device) is not opened at all, since opening it may block or act.
+// "Is a directory", a FIFO as "Is a FIFO, not a regular file". Nothing that
+// is not a regular file (a FIFO, a device) is opened at all, since opening
+// it may block or act.
 //
 // Besides its first bytes, the probe keeps the day the stamp last changed,
 // taken from the open file, so that the bytes and the day are of one file.
@@ -30,6 +31,13 @@ namespace {
 StampProbe failed(int error) {
   StampProbe probe{};
   probe.error = error;
+  return probe;
+}
+
+/// A stamp of a type the scheduler refuses: a device, a FIFO or a socket.
+StampProbe odd(mode_t mode) {
+  StampProbe probe = failed(not_regular_file);
+  probe.odd_type = mode & S_IFMT;
   return probe;
 }
 
@@ -56,7 +64,7 @@ StampProbe probe_stamp(const char* name) {
     return errno == ENOENT ? no_stamp() : failed(errno);
   if (S_ISLNK(st.st_mode)) return failed(ELOOP);
   if (S_ISDIR(st.st_mode)) return failed(EISDIR);
-  if (!S_ISREG(st.st_mode)) return failed(not_regular_file);
+  if (!S_ISREG(st.st_mode)) return odd(st.st_mode);
 
   const int fd = open_quietly(name);
   // Gone since the look above: as if it had never been there.
@@ -65,7 +73,7 @@ StampProbe probe_stamp(const char* name) {
   // Replaced by something else since the look above.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
-    return failed(not_regular_file);
+    return odd(st.st_mode);
   }
   // The date it last changed, for a stamp that turns out to hold no date:
   // a job that never ran is due since then.

@@ -38,13 +38,14 @@ inline constexpr int not_regular_file = -1;
 
 /// What probe_stamp found, without changing anything.
 struct StampProbe {
-  bool missing;              ///< no stamp file
-  int error;                 ///< errno of a failed look, not_regular_file, or 0
+  bool missing;                     ///< no stamp file
+  int error;                        ///< errno of a failed look, not_regular_file, or 0
+  mode_t odd_type;                  ///< with not_regular_file: the file's type, for the reason
   char bytes[stamp_date_size + 1];  ///< the first 8 bytes at most, NUL-terminated
-  int length;                ///< how many of them were read
-  bool locked;               ///< another process holds the job lock
-  pid_t lock_pid;            ///< that process, when the lock says; 0 otherwise
-  std::int32_t changed_day;  ///< local date of its mtime as a day number; 0 when missing or unread
+  int length;                       ///< how many of them were read
+  bool locked;                      ///< another process holds the job lock
+  pid_t lock_pid;                   ///< that process, when the lock says; 0 otherwise
+  std::int32_t changed_day;         ///< local date of its mtime as a day number; 0 when missing or unread
 };
 
 /// What the listing says of one job.
@@ -130,7 +131,7 @@ std::string last_run_text(const JobStatus& status);
 /// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
 std::string state_text(const JobStatus& status);
 /// Why a stamp could not be read.
-std::string reason_text(int error);
+std::string reason_text(const StampProbe& probe);
 
 /// Aligned columns under a header line, one row per job.
 std::string listing_text(const JobStatus* statuses, int count);

@@ -371,7 +371,7 @@ TEST_F(Listing, NothingInTheSpoolChanges) {
 
   const auto shown = rows(status({}).out);
   EXPECT_EQ(shown.at("link")[5], "unknown (Too many levels of symbolic links)");
-  EXPECT_EQ(shown.at("fifo")[5], "unknown (not a regular file)");
+  EXPECT_EQ(shown.at("fifo")[5], "unknown (Is a FIFO, not a regular file)");
   EXPECT_EQ(shown.at("directory")[5], "unknown (Is a directory)");
   EXPECT_EQ(shown.at("empty")[3], "never");
   EXPECT_EQ(shown.at("garbage")[3], "invalid");
