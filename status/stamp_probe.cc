@@ -75,9 +75,16 @@ StampProbe probe_stamp(const char* name) {
     close(fd);
     return odd(st.st_mode);
   }
-  // The date it last changed, for a stamp that turns out to hold no date:
-  // a job that never ran is due since then.
-  probe.changed_day = std::max(local_day(st.st_mtime), 0);
+  // For a stamp that turns out to hold no date: a job that never ran is due
+  // since the stamp was made, at its first due test. Every start that fails
+  // to write it (a full disk) moves its change time on, so the earlier of
+  // its birth, where the file system keeps one, and its last change counts.
+  std::time_t since = st.st_mtime;
+  struct statx born {};
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &born) == 0 && (born.stx_mask & STATX_BTIME) &&
+      born.stx_btime.tv_sec < since)
+    since = born.stx_btime.tv_sec;
+  probe.changed_day = std::max(local_day(since), 0);
   // One read, as the scheduler's due test makes it.
   const ssize_t got = read(fd, probe.bytes, stamp_date_size);
   if (got < 0) {

@@ -45,7 +45,8 @@ struct StampProbe {
   int length;                       ///< how many of them were read
   bool locked;                      ///< another process holds the job lock
   pid_t lock_pid;                   ///< that process, when the lock says; 0 otherwise
-  std::int32_t changed_day;         ///< local date of its mtime as a day number; 0 when missing or unread
+  std::int32_t
+      changed_day;  ///< local date it was made or last changed, the earlier; 0 when missing or unread
 };
 
 /// What the listing says of one job.

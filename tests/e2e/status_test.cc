@@ -4,6 +4,7 @@
 // user cannot read, names that select nothing, jobs that never ran, and the
 // exit statuses a monitoring system relies on.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -540,6 +541,45 @@ TEST_F(Listing, NeverRunJobIsDueSinceItsStampOrTheTableChanged) {
     const auto checked = status(c.args);
     EXPECT_EQ(checked.exit_code(), c.expected) << checked.err;
   }
+}
+
+// On a full spool the scheduler makes the stamp at the first due test, runs
+// the job and fails to write the date, at every start; each failed write
+// moves the stamp's change time on. The job counts as due since the stamp
+// was made, not since the last attempt, so the check does not stay green.
+TEST_F(Listing, JobWhoseStampCannotBeWrittenCountsFromTheFirstAttempt) {
+  table("1 0 full true\n");
+  // A spool of one page, filled.
+  ASSERT_EQ(mount("tmpfs", spool.c_str(), "tmpfs", 0, "size=4k,mode=0755"), 0);
+  sandbox::write_file(spool + "/filler", std::string(4096, 'x'));
+  const auto failed = lapsero(invocation({"-d"}));
+  EXPECT_EQ(failed.exit_code(), 1);
+  EXPECT_TRUE(logged(failed, "Can't write timestamp file for job full: No space left on device"))
+      << ::testing::PrintToString(sandbox::texts(failed.log));
+  EXPECT_EQ(stamp("full"), "");
+  struct statx born {};
+  if (statx(AT_FDCWD, stamp_path("full").c_str(), 0, STATX_BTIME, &born) != 0 ||
+      !(born.stx_mask & STATX_BTIME)) {
+    umount2(spool.c_str(), MNT_DETACH);
+    GTEST_SKIP() << "the scratch file system keeps no birth time";
+  }
+  // Another start failed the same way five days later.
+  const auto later = std::chrono::system_clock::now() + std::chrono::days(5);
+  const timespec times[2] = {
+      {0, UTIME_OMIT},
+      {std::chrono::duration_cast<std::chrono::seconds>(later.time_since_epoch()).count(), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, stamp_path("full").c_str(), times, 0), 0);
+
+  // Ten days after the first attempt.
+  auto inv = status_invocation({"--json", "--overdue=7"});
+  inv.faketime = "+10d";
+  inv.env["NO_FAKE_STAT"] = "1";
+  const auto checked = lapsero(inv);
+  umount2(spool.c_str(), MNT_DETACH);
+  EXPECT_EQ(checked.exit_code(), 2) << checked.err;
+  const auto json = Json::parse(checked.out);
+  EXPECT_EQ(json[0]["stamp"], "never");
+  EXPECT_EQ(json[0]["days"], 10);
 }
 
 TEST_F(Listing, JobWithoutAStampCountsFromTheTableItWasReadFrom) {
