@@ -74,15 +74,7 @@ std::string next_due_text(const JobStatus& status) {
   return has_next_due(status) ? date_text(status.next_due) : "-";
 }
 
-}  // namespace
-
-std::string date_text(std::int32_t day) {
-  const CalendarDate date = date_of_day(day);
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.mday);
-  return text;
-}
-
+/// The period as the table gives it: "7", "@monthly", "@yearly".
 std::string period_text(const JobEntry* job) {
   switch (job->period_kind) {
     case PeriodKind::monthly: return "@monthly";
@@ -92,6 +84,7 @@ std::string period_text(const JobEntry* job) {
   return std::to_string(job->period_days);
 }
 
+/// "never", a date, "invalid" or "-".
 std::string last_run_text(const JobStatus& status) {
   switch (status.last_run) {
     case LastRun::never: return "never";
@@ -102,11 +95,21 @@ std::string last_run_text(const JobStatus& status) {
   return "-";
 }
 
+/// Why a stamp could not be read.
 std::string reason_text(const StampProbe& probe) {
   if (probe.error != not_regular_file) return std::strerror(probe.error);
   // In the scheduler's own words for the same stamp.
   const char* reason = odd_stamp_reason(probe.odd_type);
   return reason ? reason : "not a regular file";
+}
+
+}  // namespace
+
+std::string date_text(std::int32_t day) {
+  const CalendarDate date = date_of_day(day);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", date.year, date.month, date.mday);
+  return text;
 }
 
 std::string state_text(const JobStatus& status) {

@@ -63,30 +63,11 @@ struct JobStatus {
 static_assert(std::is_trivially_destructible_v<JobStatus>);
 
 // ---------------------------------------------------------------------------
-// The due days (next_due.cc)
-
-/// How far the search for a due day reaches, before and after today: one
-/// whole 400-year cycle of the calendar.
-inline constexpr std::int32_t search_horizon = 146097;
-
-/// Whether the scheduler, started on the day, would find the job due, with
-/// the month and year lengths around that day.
-bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
-
-/// The first day from today on that is due; 0 when none is within the search.
-/// A period counted in days needs no search: the day after it ends.
-std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
-                          PeriodKind kind);
-
-/// For how many days before today the job has been due without a break,
-/// counted only over the days after the stamped one, however many; 0 for a
-/// stamp that holds no date and for a job not due today.
-std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
-                      PeriodKind kind);
+// Judging a job (next_due.cc)
 
 /// Everything the listing says of a job, from what its stamp held. A job
-/// that never ran counts as due since its stamp last changed, or, without a
-/// stamp, since table_day, the day the table last changed.
+/// that never ran counts as due since its stamp was made or last changed,
+/// or, without a stamp, since table_day, the day the table last changed.
 JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today_number,
                 std::int32_t table_day);
 
@@ -113,9 +94,6 @@ inline constexpr int exit_trouble = 1;       ///< a usage error, a table problem
 inline constexpr int exit_check_failed = 2;  ///< a selected job fails a check
 inline constexpr int exit_unknown = 3;       ///< a check is given and a selected job cannot be seen
 
-/// Whether the job fails a check that is given.
-bool fails_check(const JobStatus& status, const Checks& checks);
-
 /// The most urgent status the jobs and the trouble call for: 2 over 3 over
 /// 1 over 0.
 int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble);
@@ -123,18 +101,34 @@ int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool
 // ---------------------------------------------------------------------------
 // The listing (listing.cc)
 
-/// "YYYY-MM-DD".
-std::string date_text(std::int32_t day);
-/// The period as the table gives it: "7", "@monthly", "@yearly".
-std::string period_text(const JobEntry* job);
-/// "never", a date, "invalid" or "-".
-std::string last_run_text(const JobStatus& status);
-/// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
-std::string state_text(const JobStatus& status);
-/// Why a stamp could not be read.
-std::string reason_text(const StampProbe& probe);
-
 /// Aligned columns under a header line, one row per job.
 std::string listing_text(const JobStatus* statuses, int count);
 /// One JSON array of one object per job; bytes that are not UTF-8 are replaced.
 std::string listing_json(const JobStatus* statuses, int count);
+
+// ---------------------------------------------------------------------------
+// Seams: inner steps that only the unit tests reach.
+
+/// How far the search for a due day reaches, before and after today: one
+/// whole 400-year cycle of the calendar.
+inline constexpr std::int32_t search_horizon = 146097;
+
+/// Whether the scheduler, started on the day, would find the job due, with
+/// the month and year lengths around that day.
+bool due_on(std::string_view stamp, std::int32_t day, std::int32_t period_days, PeriodKind kind);
+
+/// The first day from today on that is due; 0 when none is within the search.
+/// A period counted in days needs no search: the day after it ends.
+std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                          PeriodKind kind);
+
+/// For how many days before today the job has been due without a break,
+/// counted only over the days after the stamped one, however many; 0 for a
+/// stamp that holds no date and for a job not due today.
+std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
+                      PeriodKind kind);
+
+/// "YYYY-MM-DD".
+std::string date_text(std::int32_t day);
+/// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
+std::string state_text(const JobStatus& status);

@@ -11,11 +11,12 @@ namespace {
 
 bool any_check(const Checks& checks) { return checks.overdue >= 0; }
 
-}  // namespace
-
+/// Whether the job fails a check that is given.
 bool fails_check(const JobStatus& status, const Checks& checks) {
   return checks.overdue >= 0 && status.state == JobState::due && status.days > checks.overdue;
 }
+
+}  // namespace
 
 int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble) {
   bool unseen = false;

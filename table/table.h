@@ -20,7 +20,8 @@ void load_table(int start_dir_fd);
 void read_table(std::FILE* stream);
 
 // ---------------------------------------------------------------------------
-// Records, lists and arenas (records.cc), used by the reader
+// Records, lists and arenas (records.cc): used by the reader, and by the
+// fuzz target, which empties the lists between its inputs
 
 /// Sets up both arenas: LineArena first, then RecordArena.
 void init_arenas();
@@ -32,8 +33,8 @@ void append_job(JobEntry* job);
 void append_setting(EnvSetting* setting);
 
 // ---------------------------------------------------------------------------
-// Seams: the reader's inner steps, which only the unit tests and the fuzzer
-// reach (reader.cc).
+// Seams: the reader's inner steps, which only the unit tests reach
+// (reader.cc).
 
 /// The next logical line of the table, in the LineArena; nullptr at the end.
 char* read_logical_line();
