@@ -59,11 +59,12 @@ char default_spool[] = "/var/spool/lapsero";
 
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
-  int json;       ///< --json
-  Checks checks;  ///< --overdue=DAYS
+  int json;         ///< --json
+  Checks checks;    ///< --overdue=DAYS
+  int names_given;  ///< job names were given; without them every job is selected
 };
 
-ListingSettings listing{0, {-1}};
+ListingSettings listing{0, {-1}, 0};
 
 enum LongOption { json_option = 256, overdue_option, help_option, version_option };
 
@@ -110,6 +111,7 @@ void parse_command_line(int argc, char** argv) {
       }
     }
   }
+  listing.names_given = optind < argc;
   take_job_patterns(argc, argv, optind);
   if (!settings.table_path) settings.table_path = default_table;
   if (!settings.spool_dir) settings.spool_dir = default_spool;
@@ -133,8 +135,11 @@ std::int32_t table_changed_day(int start_dir_fd) {
   return std::max(local_day(st.st_mtime), 0);
 }
 
-/// Reports each name that selects no job of the table, as a problem.
+/// Reports each name given that selects no job of the table, as a problem.
+/// Without names every job is selected, and a table without jobs is listed
+/// as empty, which is no error.
 void report_unmatched_names() {
+  if (!listing.names_given) return;
   for (int i = 0; i < settings.job_pattern_count; ++i) {
     const char* pattern = settings.job_patterns[i];
     bool matched = false;

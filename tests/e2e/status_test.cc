@@ -201,6 +201,12 @@ TEST_F(Listing, NameThatSelectsNoJobIsAnError) {
   }
   // An overdue job still says more than the misspelt name.
   EXPECT_EQ(status({"--overdue=3", "daily", "nosuchjob"}).exit_code(), 2);
+  // Without names every job is selected: a table without any (the one a
+  // package installs) lists nothing, and that is no error.
+  table("# 1 5 daily.scripts run-parts /etc/cron.daily\nPATH=/bin\n");
+  const auto empty = status({});
+  EXPECT_EQ(empty.exit_code(), 0) << empty.err;
+  EXPECT_EQ(empty.err, "");
 }
 
 TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
