@@ -127,4 +127,31 @@ TEST_F(Diagnostics, WithoutTheSystemLogOnlyStandardErrorHearsOfIt) {
             std::string(program_name) + ": Can't open x: Permission denied\nJob `a' started\n");
 }
 
+TEST_F(Diagnostics, HeldProblemsAreCountedAndLeftToTheCaller) {
+  std::FILE* scratch = std::tmpfile();
+  ASSERT_NE(scratch, nullptr);
+  const int saved_stderr = dup(STDERR_FILENO);
+  ASSERT_EQ(dup2(fileno(scratch), STDERR_FILENO), STDERR_FILENO);
+  stderr_off = 0;
+  const int count_before = problem_count;
+  problems_held = 1;
+  errno = EACCES;
+  problem_sys("Can't read %s", "spool");
+  EXPECT_STREQ(message_buffer, "Can't read spool");
+  problem("Invalid syntax in %s on line %d - skipping this line", "tab", 3);
+  EXPECT_STREQ(message_buffer, "Invalid syntax in tab on line 3 - skipping this line");
+  notice("Job `%s' started", "a");  // only problems are held
+  problems_held = 0;
+  dup2(saved_stderr, STDERR_FILENO);
+  close(saved_stderr);
+
+  EXPECT_EQ(problem_count - count_before, 2);
+  EXPECT_EQ(only_entry().text, "Job `a' started");
+  std::rewind(scratch);
+  char text[200] = {};
+  EXPECT_GT(std::fread(text, 1, sizeof text - 1, scratch), 0u);
+  std::fclose(scratch);
+  EXPECT_EQ(std::string(text), "Job `a' started\n");
+}
+
 }  // namespace
