@@ -5,7 +5,8 @@
 // where a message goes live in one place: the system log always; standard
 // error only while stderr_off is 0, error lines after the program name, and
 // notice lines bare unless -q silences them. A program that sets syslog_off
-// (lapsero-status) keeps every message out of the system log.
+// (lapsero-status) keeps every message out of the system log, and a caller
+// that holds problems takes them from message_buffer instead.
 
 #include <cerrno>
 #include <cstdio>
@@ -23,6 +24,7 @@ const char* program_name = "lapsero";
 int stderr_off = 0;
 pid_t main_pid = 0;
 int problem_count = 0;
+int problems_held = 0;
 
 namespace {
 
@@ -85,6 +87,8 @@ void log_with_errno(int level, const char* format, std::va_list args) {
 }
 
 [[noreturn]] void end_after_failure() {
+  // A failure of the whole program is nobody's line problem: it goes out.
+  problems_held = 0;
   const pid_t self = getpid();
   if (self == main_pid) problem("Aborted");
   // A child of the scheduler that fails before it has replaced itself holds
@@ -118,7 +122,10 @@ void notice_sys(const char* format, ...) {
 void problem(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  log_plain(LOG_ERR, format, args);
+  if (problems_held)
+    format_message(format, args);
+  else
+    log_plain(LOG_ERR, format, args);
   va_end(args);
   ++problem_count;
 }
@@ -126,7 +133,10 @@ void problem(const char* format, ...) {
 void problem_sys(const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  log_with_errno(LOG_ERR, format, args);
+  if (problems_held)
+    format_message(format, args);
+  else
+    log_with_errno(LOG_ERR, format, args);
   va_end(args);
   ++problem_count;
 }

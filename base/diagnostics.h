@@ -37,6 +37,11 @@ extern pid_t main_pid;
 /// Error-level diagnostics so far; read by lapsero's test mode and by
 /// lapsero-status for its exit status.
 extern int problem_count;
+/// 1: problem and problem_sys are counted and formatted into message_buffer
+/// (without the text of errno), and go nowhere else, for a caller that
+/// reports them in its own way (the table reader, read for lapsero-status
+/// --lint). bail and bail_sys still go out, "Aborted" included.
+extern int problems_held;
 
 /// Fixes, once the command line is known, how diagnostics go out: with quiet
 /// set, notices stay off standard error; with to_syslog 0, nothing reaches

@@ -29,7 +29,28 @@ class Diagnostics : public ::testing::Test {
     EXPECT_EQ(log.size(), 1u);
     return log.empty() ? sandbox::LogEntry{} : log.front();
   }
+  /// Points descriptor 2 at a scratch file and lets diagnostics reach it,
+  /// until stderr_text puts it back.
+  void capture_stderr() {
+    scratch = std::tmpfile();
+    ASSERT_NE(scratch, nullptr);
+    saved_stderr = dup(STDERR_FILENO);
+    ASSERT_EQ(dup2(fileno(scratch), STDERR_FILENO), STDERR_FILENO);
+    stderr_off = 0;
+  }
+  /// What reached descriptor 2 since capture_stderr.
+  std::string stderr_text() {
+    dup2(saved_stderr, STDERR_FILENO);
+    close(saved_stderr);
+    std::rewind(scratch);
+    char text[200] = {};
+    EXPECT_GT(std::fread(text, 1, sizeof text - 1, scratch), 0u);
+    std::fclose(scratch);
+    return text;
+  }
   int saved_stderr_off = 0;
+  std::FILE* scratch = nullptr;
+  int saved_stderr = -1;
 };
 
 TEST_F(Diagnostics, LongTextsAreCutTo150Characters) {
@@ -102,29 +123,36 @@ TEST_F(Diagnostics, PerCentSignsInArgumentsReachTheLogUnchanged) {
 }
 
 TEST_F(Diagnostics, WithoutTheSystemLogOnlyStandardErrorHearsOfIt) {
-  // Descriptor 2 on a scratch file for the length of the test.
-  std::FILE* scratch = std::tmpfile();
-  ASSERT_NE(scratch, nullptr);
-  const int saved_stderr = dup(STDERR_FILENO);
-  ASSERT_EQ(dup2(fileno(scratch), STDERR_FILENO), STDERR_FILENO);
-  stderr_off = 0;
+  capture_stderr();
   set_up_diagnostics(0, 0);
   const int count_before = problem_count;
   errno = EACCES;
   problem_sys("Can't open %s", "x");
   notice("Job `%s' started", "a");
   set_up_diagnostics(0, 1);
-  dup2(saved_stderr, STDERR_FILENO);
-  close(saved_stderr);
+  const std::string err = stderr_text();
 
   EXPECT_TRUE(sandbox::take_log(std::chrono::milliseconds(100)).empty());
   EXPECT_EQ(problem_count - count_before, 1);
-  std::rewind(scratch);
-  char text[200] = {};
-  EXPECT_GT(std::fread(text, 1, sizeof text - 1, scratch), 0u);
-  std::fclose(scratch);
-  EXPECT_EQ(std::string(text),
-            std::string(program_name) + ": Can't open x: Permission denied\nJob `a' started\n");
+  EXPECT_EQ(err, std::string(program_name) + ": Can't open x: Permission denied\nJob `a' started\n");
+}
+
+TEST_F(Diagnostics, HeldProblemsAreCountedAndLeftToTheCaller) {
+  capture_stderr();
+  const int count_before = problem_count;
+  problems_held = 1;
+  errno = EACCES;
+  problem_sys("Can't read %s", "spool");
+  EXPECT_STREQ(message_buffer, "Can't read spool");
+  problem("Invalid syntax in %s on line %d - skipping this line", "tab", 3);
+  EXPECT_STREQ(message_buffer, "Invalid syntax in tab on line 3 - skipping this line");
+  notice("Job `%s' started", "a");  // only problems are held
+  problems_held = 0;
+  const std::string err = stderr_text();
+
+  EXPECT_EQ(problem_count - count_before, 2);
+  EXPECT_EQ(only_entry().text, "Job `a' started");
+  EXPECT_EQ(err, "Job `a' started\n");
 }
 
 }  // namespace

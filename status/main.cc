@@ -10,6 +10,11 @@
 // showed every job as never run would hide that the next start will fail.
 // A name that selects no job is an error too: a monitoring check with a
 // misspelt name would otherwise pass for ever on an empty listing.
+//
+// With --lint it lists no jobs: it reads the whole table and the spool and
+// prints hints for lines that lapsero accepts but that may not do what was
+// meant, and for stamps no job uses (lint.cc). It takes no job names and no
+// option of the listing, which would select or shape jobs it does not list.
 
 #include <algorithm>
 #include <cerrno>
@@ -34,12 +39,15 @@ namespace {
 
 const char usage_text[] =
     "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] [job] ...\n"
+    "        lapsero-status --lint [-t lapserotab] [-S spooldir]\n"
     "        lapsero-status --help | --version\n"
     "\n"
     " -t              Use this lapserotab\n"
     " -S              Select a different spool directory\n"
     " --json          Print one JSON array instead of columns\n"
     " --overdue=DAYS  Exit with status 2 if a job has been due for more than DAYS days\n"
+    " --lint          Print hints for table lines that may not mean what they say,\n"
+    "                 and for stamps that no job uses; exit with status 1 if any\n"
     " --help, -h      Print this message\n"
     " --version, -V   Print version information\n"
     "\n"
@@ -61,12 +69,13 @@ char default_spool[] = "/var/spool/lapsero";
 struct ListingSettings {
   int json;         ///< --json
   Checks checks;    ///< --overdue=DAYS
+  int lint;         ///< --lint: hints instead of the listing
   int names_given;  ///< job names were given; without them every job is selected
 };
 
-ListingSettings listing{0, {-1}, 0};
+ListingSettings listing{0, {-1}, 0, 0};
 
-enum LongOption { json_option = 256, overdue_option, help_option, version_option };
+enum LongOption { json_option = 256, overdue_option, lint_option, help_option, version_option };
 
 [[noreturn]] void usage_error(const char* what, const char* argument) {
   dprintf(STDERR_FILENO, "%s: %s: %s\n", program_name, what, argument);
@@ -88,18 +97,28 @@ void parse_command_line(int argc, char** argv) {
   static const option long_options[] = {
       {"json", no_argument, nullptr, json_option},
       {"overdue", required_argument, nullptr, overdue_option},
+      {"lint", no_argument, nullptr, lint_option},
       {"help", no_argument, nullptr, help_option},
       {"version", no_argument, nullptr, version_option},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
+  // The last option given that only the listing takes.
+  const char* listing_option = nullptr;
   int option;
   while ((option = getopt_long(argc, argv, "t:S:hV", long_options, nullptr)) != -1) {
     switch (option) {
       case 't': settings.table_path = optarg; break;
       case 'S': settings.spool_dir = optarg; break;
-      case json_option: listing.json = 1; break;
-      case overdue_option: listing.checks.overdue = days_argument(optarg); break;
+      case json_option:
+        listing.json = 1;
+        listing_option = "--json";
+        break;
+      case overdue_option:
+        listing.checks.overdue = days_argument(optarg);
+        listing_option = "--overdue";
+        break;
+      case lint_option: listing.lint = 1; break;
       case 'h':
       case help_option: print_and_exit(usage_text, "");
       case 'V':
@@ -111,6 +130,8 @@ void parse_command_line(int argc, char** argv) {
       }
     }
   }
+  if (listing.lint && listing_option) usage_error("option not taken with --lint", listing_option);
+  if (listing.lint && optind < argc) usage_error("job name not taken with --lint", argv[optind]);
   listing.names_given = optind < argc;
   take_job_patterns(argc, argv, optind);
   if (!settings.table_path) settings.table_path = default_table;
@@ -152,6 +173,14 @@ void report_unmatched_names() {
   }
 }
 
+/// Prints the hints for the table and the spool; 1 when there is any.
+int lint(int start_dir_fd) {
+  const std::string hints = table_hints(start_dir_fd);
+  std::fwrite(hints.data(), 1, hints.size(), stdout);
+  if (std::fflush(stdout) != 0) bail_sys("Can't write the hints");
+  return hints.empty() && problem_count == 0 ? exit_ok : exit_trouble;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,6 +194,7 @@ int main(int argc, char** argv) {
 
   saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
   if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
+  if (listing.lint) return lint(saved_cwd_fd);
   load_table(saved_cwd_fd);
   const std::int32_t table_day = table_changed_day(saved_cwd_fd);
   close(saved_cwd_fd);

@@ -10,9 +10,11 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "lapsero.h"
 #include "schedule/schedule.h"
+#include "table/table.h"
 
 // ---------------------------------------------------------------------------
 // Records
@@ -107,6 +109,16 @@ std::string listing_text(const JobStatus* statuses, int count);
 std::string listing_json(const JobStatus* statuses, int count);
 
 // ---------------------------------------------------------------------------
+// Hints for a table that may not mean what it says (lint.cc)
+
+/// Reads the table from the start directory, as load_table does, and the
+/// spool's file names, and gives one hint a line: "TABLE:LINE: text" for a
+/// table line, LINE being the physical line it starts on, and
+/// "SPOOL/NAME: text" for a stamp that no job line names. Empty when there
+/// is nothing to say. The spool is the working directory afterwards.
+std::string table_hints(int start_dir_fd);
+
+// ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.
 
 /// How far the search for a due day reaches, before and after today: one
@@ -132,3 +144,9 @@ std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::in
 std::string date_text(std::int32_t day);
 /// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
 std::string state_text(const JobStatus& status);
+
+/// The hints for one logical line, in this order: the reader's refusal, a
+/// carriage return at its end, blanks that begin a setting's value,
+/// backslashes removed, and, for a job, the earlier lines that use its name
+/// (same_name, physical lines). None for a blank or comment line.
+std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<std::int32_t>& same_name);

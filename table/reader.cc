@@ -8,6 +8,13 @@
 // and skipped, and reading goes on with the next line. Only a failure of the
 // file itself, of the expression machinery or of pattern matching ends the
 // process.
+//
+// lapsero-status --lint needs what only the reader sees: each line as it was
+// assembled, before the expressions cut it; the physical line it starts on;
+// the backslashes that were removed without continuing it; and the reader's
+// message when it refused it. An observer given to read_table gets them,
+// line by line; without one nothing is copied, and with one the same lines
+// are read and registered.
 
 #include <cerrno>
 #include <climits>
@@ -28,6 +35,19 @@ namespace {
 
 char default_pattern[] = "*";
 char* default_patterns[] = {default_pattern};
+
+/// Newlines read from the table so far; the next logical line starts on the
+/// physical line after them.
+std::int32_t newlines_read = 0;
+
+/// What read_logical_line saw of the line it returned last, for an observer.
+struct LineShape {
+  std::int32_t first_physical;
+  std::int32_t stray_backslashes;
+  int after_stray;
+};
+
+LineShape last_shape{};
 
 /// The longest name a file in the spool directory can have.
 constexpr std::size_t longest_file_name = 255;
@@ -123,19 +143,25 @@ int match_or_bail(const char* pattern, char* line, std::initializer_list<char**>
 // line after its last one.
 char* read_logical_line() {
   if (std::feof(table_stream)) return nullptr;
+  last_shape = LineShape{newlines_read + 1, 0, 0};
   // One byte is held back: what becomes of it depends on the byte after it.
   constexpr int none = -1;
   int held = none;
   for (;;) {
     const int c = getc(table_stream);
+    if (c == '\n') ++newlines_read;
     if (c == EOF || (c == '\n' && held != '\\')) {
       if (held != none) obstack_1grow(&LineArena, static_cast<char>(held));
       break;
     }
-    if (held == '\n')
+    if (held == '\n') {
       obstack_1grow(&LineArena, ' ');
-    else if (held != '\\' && held != none)
+    } else if (held == '\\' && c != '\n') {
+      // Removed without continuing the line: noted for an observer.
+      if (last_shape.stray_backslashes++ == 0) last_shape.after_stray = c;
+    } else if (held != '\\' && held != none) {
       obstack_1grow(&LineArena, static_cast<char>(held));
+    }
     held = c == '\0' ? none : c;
   }
   if (std::ferror(table_stream)) bail_sys("Error reading %s", settings.table_path);
@@ -220,9 +246,32 @@ void handle_line(char* line) {
   invalid_syntax();
 }
 
+/// Handles one logical line as handle_line does, and tells the observer
+/// what became of it. The line is copied first, since handling cuts it; the
+/// copy goes with the line when the LineArena is released.
+void handle_observed_line(char* line, LineObserver observer) {
+  const char* text = static_cast<const char*>(obstack_copy0(&LineArena, line, std::strlen(line)));
+  const JobEntry* const job_before = job_tail;
+  const EnvSetting* const setting_before = env_tail;
+  const int problems_before = problem_count;
+  problems_held = 1;
+  handle_line(line);
+  problems_held = 0;
+  LineFacts facts{};
+  facts.text = text;
+  facts.number = line_number;
+  facts.first_physical = last_shape.first_physical;
+  facts.stray_backslashes = last_shape.stray_backslashes;
+  facts.after_stray = last_shape.after_stray;
+  facts.setting = env_tail != setting_before ? env_tail : nullptr;
+  facts.job = job_tail != job_before ? job_tail : nullptr;
+  facts.problem = problem_count != problems_before ? message_buffer : nullptr;
+  observer(facts);
+}
+
 }  // namespace
 
-void load_table(int start_dir_fd) {
+void load_table(int start_dir_fd, LineObserver observer) {
   // A relative table path is taken from where lapsero was started. Should
   // that directory no longer be enterable, a relative path is not looked up
   // in the spool instead: it is reported as a table that cannot be opened.
@@ -239,17 +288,21 @@ void load_table(int start_dir_fd) {
     bail_sys("Error opening %s", settings.table_path);
   }
   std::FILE* const stream = table_stream;
-  read_table(stream);
+  read_table(stream, observer);
   if (std::fclose(stream) != 0) bail_sys("Error closing %s", settings.table_path);
 }
 
-void read_table(std::FILE* stream) {
+void read_table(std::FILE* stream, LineObserver observer) {
   table_stream = stream;
   init_arenas();
   reset_lists();
   line_number = 0;
+  newlines_read = 0;
   while (char* line = read_logical_line()) {
-    handle_line(line);
+    if (observer)
+      handle_observed_line(line, observer);
+    else
+      handle_line(line);
     obstack_free(&LineArena, line);
   }
   table_stream = nullptr;

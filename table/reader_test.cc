@@ -55,12 +55,12 @@ class Reader : public ::testing::Test {
     return lines;
   }
   /// Reads the bytes as a table into the lists, as load_table does.
-  void load(std::string bytes) {
+  void load(std::string bytes, LineObserver observer = nullptr) {
     // read_table sets both arenas up afresh.
     obstack_free(&LineArena, nullptr);
     obstack_free(&RecordArena, nullptr);
     std::FILE* stream = fmemopen(bytes.data(), bytes.size(), "r");
-    read_table(stream);
+    read_table(stream, observer);
     std::fclose(stream);
   }
   /// Each registered job as "line name period/kind delay pattern env: command".
@@ -220,6 +220,43 @@ TEST_F(Reader, NamesThatCanNeverBeAStampAreInvalidSyntax) {
     expected.push_back("Invalid syntax in tab on line " + std::to_string(line) + " - skipping this line");
   EXPECT_EQ(logged(), expected);
   EXPECT_EQ(jobs(), (Lines{"6 " + longest + " 1/0 0 p0 -: c", "7 ... 1/0 0 p0 -: c"}));
+}
+
+/// What an observer was told, one line per logical line:
+/// "number@physical strays/after kind: text".
+Lines observed;
+
+void observe(const LineFacts& f) {
+  std::string kind = f.job ? std::string("job ") + f.job->name : f.setting ? f.setting->assignment : "-";
+  if (f.problem) kind = f.problem;
+  observed.push_back(std::to_string(f.number) + "@" + std::to_string(f.first_physical) + " " +
+                     std::to_string(f.stray_backslashes) + "/" +
+                     (f.after_stray ? std::string(1, static_cast<char>(f.after_stray)) : "-") + " " + kind +
+                     ": " + f.text);
+}
+
+TEST_F(Reader, ObserverIsToldEachLineAsAssembled) {
+  const std::string table =
+      "A = 1\n"
+      "1 0 one a\\tb \\\n"
+      "   c\n"
+      "\n"
+      "bad\\\\ line\r\n"
+      "1 0 two x";
+  observed.clear();
+  const int problems_before = problem_count;
+  load(table, observe);
+  EXPECT_EQ(observed, (Lines{"1@1 0/- A= 1: A = 1", "2@2 1/t job one: 1 0 one atb     c", "3@4 0/- -: ",
+                             "4@5 2/\\ Invalid syntax in tab on line 4 - skipping this line: bad line\r",
+                             "5@6 0/- job two: 1 0 two x"}));
+  // The problem was counted and handed over, not reported.
+  EXPECT_EQ(problem_count - problems_before, 1);
+  EXPECT_EQ(logged(), Lines{});
+  // What was registered is what a read without an observer registers.
+  const Lines with_observer = jobs();
+  load(table);
+  EXPECT_EQ(jobs(), with_observer);
+  EXPECT_EQ(logged(), Lines{"Invalid syntax in tab on line 4 - skipping this line"});
 }
 
 }  // namespace

@@ -11,13 +11,32 @@
 /// one pattern "*".
 void take_job_patterns(int argc, char** argv, int first);
 
+/// What the reader saw of one logical line, beyond what it registered: told
+/// to an observer of read_table right after the line has been handled. The
+/// texts are valid during that call only.
+struct LineFacts {
+  const char* text;                ///< the line as assembled, before it was cut into fields
+  std::int32_t number;             ///< as lapsero's messages count: a continued line once
+  std::int32_t first_physical;     ///< the physical line it starts on, from 1
+  std::int32_t stray_backslashes;  ///< backslashes removed that did not continue the line
+  int after_stray;                 ///< the byte after the first of them; 0 for a NUL
+  const EnvSetting* setting;       ///< the setting it registered, or nullptr
+  const JobEntry* job;             ///< the job it registered, or nullptr
+  const char* problem;             ///< the reader's message when it refused the line, or nullptr
+};
+
+/// Called by read_table for each logical line.
+using LineObserver = void (*)(const LineFacts& facts);
+
 /// Reads the table into the job and environment lists, relative to the start
 /// directory; returns with the spool directory as working directory again.
-void load_table(int start_dir_fd);
+void load_table(int start_dir_fd, LineObserver observer = nullptr);
 /// Reads a whole table from an open stream into the job and environment
 /// lists: sets up the arenas, empties the lists, and registers or reports
-/// every logical line. The stream stays open.
-void read_table(std::FILE* stream);
+/// every logical line. The stream stays open. With an observer, a line's
+/// problem is counted and handed to it instead of being reported; what it
+/// reads and registers is the same.
+void read_table(std::FILE* stream, LineObserver observer = nullptr);
 
 // ---------------------------------------------------------------------------
 // Records, lists and arenas (records.cc): used by the reader, and by the

@@ -1,0 +1,117 @@
+// lapsero-status --lint end to end: a table with every kind of hint and a
+// stale stamp, the exact hints and their line numbers; a clean table; and
+// what --lint refuses to combine with.
+#include <sys/stat.h>
+
+#include "tests/e2e/e2e.h"
+
+namespace e2e {
+namespace {
+
+class Lint : public Lapsero {
+ protected:
+  sandbox::Process lint(std::vector<std::string> args = {}) {
+    args.insert(args.begin(), "--lint");
+    return lapsero(status_invocation(std::move(args)));
+  }
+};
+
+TEST_F(Lint, EveryKindOfHintAtThePhysicalLine) {
+  table(
+      "MAILTO = root\n"
+      "1 0 tabs printf \"a\\tb\"\n"
+      "7 0 long echo one \\\n"
+      "  two\n"
+      "1 0 tabs true\n"
+      "bad line\n"
+      "@daily 0 daily true\n"
+      "1 0 crlf true\r\n"
+      "\r\n");
+  for (const char* job : {"tabs", "long", "crlf", "old.job"}) set_stamp(job, "20240301\n");
+  ASSERT_EQ(mkdir(stamp_path("lost+found").c_str(), 0700), 0);  // no stamp
+
+  const auto run = lint();
+  EXPECT_EQ(run.exit_code(), 1);
+  const std::string& t = table_path;
+  // After the continued line, lapsero's own numbers are one smaller.
+  EXPECT_EQ(
+      run.out,
+      t +
+          ":1: the blanks after \"=\" belong to the value: lapsero sets MAILTO to \" root\"; write "
+          "MAILTO=root\n" +
+          t +
+          ":2: a backslash is removed: lapsero reads \"\\t\" as \"t\"; a backslash continues a line only "
+          "as its last character, and a command that needs one belongs in a script\n" +
+          t +
+          ":5: the job name `tabs' is used on line 2 too: the two lines share one stamp file, so when one "
+          "of them runs, the other is stamped as well; give each job a name of its own\n" +
+          t + ":6: Invalid syntax in " + t + " on line 5 - skipping this line\n" + t + ":7: " + t +
+          ": Unknown named period on line 6, skipping\n" + t +
+          ":8: the line ends in a carriage return (a table saved with CRLF line ends), which lapsero keeps "
+          "as the last character of the command; save the table with plain newlines\n" +
+          t + ":9: Invalid syntax in " + t + " on line 8 - skipping this line\n" + t +
+          ":9: the line ends in a carriage return (a table saved with CRLF line ends); save the table with "
+          "plain newlines\n" +
+          spool +
+          "/old.job: no job line names this stamp (left behind by a renamed or removed job), so lapsero "
+          "neither reads nor removes it; remove it with rm, and after a rename run `lapsero -u NEWNAME' "
+          "if the job should not run at the next start\n");
+  // The refusals are hints only, in the words lapsero -T uses.
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+  EXPECT_EQ(lapsero({"-T"}).err,
+            "lapsero: Invalid syntax in " + t + " on line 5 - skipping this line\nlapsero: " + t +
+                ": Unknown named period on line 6, skipping\nlapsero: Invalid syntax in " + t +
+                " on line 8 - skipping this line\n");
+}
+
+TEST_F(Lint, CleanTableGivesNoHints) {
+  table(
+      "# a comment may hold anything: \\t \r\n"
+      "PATH=/usr/bin:/bin\n"
+      "MAILTO =root\n"
+      "\n"
+      "1 0 daily run-parts /etc/cron.daily\n"
+      "7 5 weekly find /var/tmp -type f \\\n"
+      "    -delete\n");
+  set_stamp("daily", "20240301\n");
+  const auto run = lint();
+  EXPECT_EQ(run.exit_code(), 0) << run.out << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(Lint, TakesNoListingOptionsAndNeedsATableAndASpool) {
+  table("1 0 job true\n");
+  const std::string missing = dir + "/missing";
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"--json"},
+       "lapsero-status: option not taken with --lint: --json\ntype: `lapsero-status --help' for more "
+       "information\n"},
+      {{"--overdue=2"},
+       "lapsero-status: option not taken with --lint: --overdue\n"
+       "type: `lapsero-status --help' for more information\n"},
+      {{"job"},
+       "lapsero-status: job name not taken with --lint: job\ntype: `lapsero-status --help' for more "
+       "information\n"},
+      {{"-t", missing},
+       "lapsero-status: Error opening " + missing + ": No such file or directory\nlapsero-status: Aborted\n"},
+      {{"-t", dir}, "lapsero-status: Error reading " + dir + ": Is a directory\nlapsero-status: Aborted\n"},
+      {{"-S", missing},
+       "lapsero-status: Can't chdir to " + missing +
+           ": No such file or directory\nlapsero-status: Aborted\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const auto run = lint(c.args);
+    EXPECT_EQ(run.exit_code(), 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, c.err);
+  }
+}
+
+}  // namespace
+}  // namespace e2e
