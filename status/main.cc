@@ -9,7 +9,10 @@
 // date. The spool directory must exist, as lapsero needs it: a listing that
 // showed every job as never run would hide that the next start will fail.
 // A name that selects no job is an error too: a monitoring check with a
-// misspelt name would otherwise pass for ever on an empty listing.
+// misspelt name would otherwise pass for ever on an empty listing. Failures
+// read as lapsero's own: those of the first steps, before lapsero knows its
+// own process (the start directory, the spool directory), stand alone, and
+// the later ones are followed by "Aborted".
 //
 // With --lint it lists no jobs: it reads the whole table and the spool and
 // prints hints for lines that lapsero accepts but that may not do what was
@@ -189,11 +192,14 @@ int main(int argc, char** argv) {
   // A stamp opened onto a closed 1 would swallow the listing.
   fill_standard_descriptors();
   parse_command_line(argc, argv);
+
+  // The scheduler's first steps, in its order: a failure here is one line.
+  saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
+  if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
+  if (chdir(settings.spool_dir) != 0) bail_sys("Can't chdir to %s", settings.spool_dir);
   main_pid = getpid();
   const std::int32_t today_number = local_today();
 
-  saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
-  if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
   if (listing.lint) return lint(saved_cwd_fd);
   load_table(saved_cwd_fd);
   const std::int32_t table_day = table_changed_day(saved_cwd_fd);

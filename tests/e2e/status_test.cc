@@ -398,7 +398,11 @@ TEST_F(Listing, TableProblemsGoToStandardErrorOnly) {
 }
 
 TEST_F(Listing, TableOrSpoolThatCannotBeReadEndsTheListing) {
-  const std::string missing = dir + "/missing";
+  // In lapsero's words: a spool directory it cannot enter is one line, as
+  // lapsero cannot enter it before it knows its own process; a table it
+  // cannot open is followed by "Aborted".
+  const std::string missing = dir + "/missing", plain = dir + "/plain";
+  sandbox::write_file(plain, "");
   const struct {
     const char* what;
     Args args;
@@ -409,8 +413,11 @@ TEST_F(Listing, TableOrSpoolThatCannotBeReadEndsTheListing) {
        "lapsero-status: Error opening " + missing + ": No such file or directory\nlapsero-status: Aborted\n"},
       {"no spool",
        {"-S", missing},
-       "lapsero-status: Can't chdir to " + missing +
-           ": No such file or directory\nlapsero-status: Aborted\n"},
+       "lapsero-status: Can't chdir to " + missing + ": No such file or directory\n"},
+      {"a file as spool", {"-S", plain}, "lapsero-status: Can't chdir to " + plain + ": Not a directory\n"},
+      {"neither",
+       {"-t", missing, "-S", missing},
+       "lapsero-status: Can't chdir to " + missing + ": No such file or directory\n"},
   };
   table("1 0 job true\n");
   for (const auto& c : cases) {
@@ -420,7 +427,32 @@ TEST_F(Listing, TableOrSpoolThatCannotBeReadEndsTheListing) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, c.err);
     EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
+    // The same lines as lapsero's own check of the table, under its name.
+    auto check = invocation({"-T"});
+    check.argv.insert(check.argv.end(), c.args.begin(), c.args.end());
+    const auto scheduler = lapsero(check);
+    EXPECT_EQ(scheduler.exit_code(), 1);
+    std::string in_lapseros_name = run.err;
+    for (std::size_t at; (at = in_lapseros_name.find("lapsero-status: ")) != std::string::npos;)
+      in_lapseros_name.replace(at, 16, "lapsero: ");
+    EXPECT_EQ(scheduler.err, in_lapseros_name);
   }
+}
+
+TEST_F(Listing, StartDirectoryThatCannotBeOpenedIsOneLine) {
+  // Root reads any directory, so the listing runs without the two
+  // capabilities that let it; the directory can be entered but not read.
+  const std::string start = dir + "/closed";
+  ASSERT_EQ(mkdir(start.c_str(), 0311), 0);
+  table("1 0 job true\n");
+  auto inv = status_invocation({});
+  inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--bounding-set", "-dac_override,-dac_read_search"});
+  inv.cwd = start;
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "lapsero-status: Can't save current directory: Permission denied\n");
+  EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
 }
 
 TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
