@@ -4,15 +4,23 @@
 // order, dates as YYYY-MM-DD with a note relative to today. For programs:
 // one JSON array with an object per job, whose field names stay as they
 // are, so that a monitoring script written once keeps working. Job names
-// and commands are whatever bytes the table held: in the columns a control
-// byte shows as "?" so that it cannot drive the terminal, and in JSON bytes
-// that are not UTF-8 become U+FFFD, so that the output always parses.
+// and commands are whatever bytes the table held. The columns are printed
+// in the character set of the caller's locale and padded by display width;
+// a control character, or a byte that is no character of that set, shows
+// as "?", so that it can neither drive the terminal nor shift a row. In
+// JSON, bytes that are not UTF-8 become U+FFFD, so that the output always
+// parses, whatever the locale.
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include <wchar.h>
 
 #include <nlohmann/json.hpp>
 
@@ -24,21 +32,45 @@ namespace {
 constexpr const char* headings[] = {"JOB", "PERIOD", "DELAY", "LAST RUN", "NEXT DUE", "STATE"};
 constexpr std::size_t column_count = sizeof headings / sizeof headings[0];
 
-/// A text as a terminal may show it: control bytes become "?".
-std::string printable(const char* text) {
-  std::string shown(text);
-  for (char& c : shown)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return shown;
-}
+/// A cell of the columns as the terminal shows it.
+struct Cell {
+  std::string text;
+  std::size_t width;  ///< display columns, not bytes
+};
 
-/// Columns a text takes on a UTF-8 terminal: one per character, that is per
-/// byte that does not continue a character.
-std::size_t width(const std::string& text) {
-  std::size_t columns = 0;
-  for (const char c : text)
-    if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) ++columns;
-  return columns;
+/// The text as a terminal in the thread's locale shows it: a character the
+/// locale can print stays and takes its display width; a control character
+/// (C0, DEL, C1) becomes one "?", and so does each byte that starts no
+/// character of the locale's set. In the C locale only ASCII is a
+/// character, so each byte above 0x7f becomes "?".
+Cell shown(std::string_view text) {
+  constexpr std::size_t invalid = static_cast<std::size_t>(-1);
+  constexpr std::size_t incomplete = static_cast<std::size_t>(-2);
+  Cell cell{std::string(), 0};
+  std::mbstate_t state{};
+  for (std::size_t at = 0; at < text.size();) {
+    wchar_t character = 0;
+    std::size_t length = std::mbrtowc(&character, text.data() + at, text.size() - at, &state);
+    if (length == invalid || length == incomplete || length == 0) {
+      // Decoding starts afresh at the next byte, so that a broken sequence
+      // costs one "?" per byte and the character after it still shows.
+      state = std::mbstate_t{};
+      cell.text += '?';
+      cell.width += 1;
+      at += 1;
+      continue;
+    }
+    const int columns = std::iswprint(static_cast<std::wint_t>(character)) ? wcwidth(character) : -1;
+    if (columns < 0) {
+      cell.text += '?';
+      cell.width += 1;
+    } else {
+      cell.text.append(text.substr(at, length));
+      cell.width += static_cast<std::size_t>(columns);
+    }
+    at += length;
+  }
+  return cell;
 }
 
 std::string plural(std::int32_t count, const char* unit) {
@@ -126,26 +158,32 @@ std::string state_text(const JobStatus& status) {
   return "unknown";
 }
 
-std::string listing_text(const JobStatus* statuses, int count) {
-  std::vector<std::vector<std::string>> rows;
-  rows.emplace_back(std::begin(headings), std::end(headings));
+std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in) {
+  // Only the cells are taken in the caller's locale; everything before was
+  // read and matched in the C locale, as the scheduler does.
+  const locale_t outer = uselocale(shown_in);
+  std::vector<std::vector<Cell>> rows;
+  rows.emplace_back();
+  for (const char* heading : headings) rows.back().push_back(shown(heading));
   for (int i = 0; i < count; ++i) {
     const JobStatus& status = statuses[i];
-    rows.push_back({printable(status.job->name), period_text(status.job),
-                    std::to_string(status.job->delay_minutes) + " min", last_run_text(status),
-                    next_due_text(status), state_text(status)});
+    rows.push_back({shown(status.job->name), shown(period_text(status.job)),
+                    shown(std::to_string(status.job->delay_minutes) + " min"), shown(last_run_text(status)),
+                    shown(next_due_text(status)), shown(state_text(status))});
   }
+  uselocale(outer);
+
   std::size_t widths[column_count] = {};
   for (const auto& row : rows)
     for (std::size_t column = 0; column < column_count; ++column)
-      widths[column] = std::max(widths[column], width(row[column]));
+      widths[column] = std::max(widths[column], row[column].width);
 
   std::string text;
   for (const auto& row : rows) {
     for (std::size_t column = 0; column < column_count; ++column) {
-      text += row[column];
+      text += row[column].text;
       // Two blanks between columns, none after the last.
-      if (column + 1 < column_count) text.append(widths[column] - width(row[column]) + 2, ' ');
+      if (column + 1 < column_count) text.append(widths[column] - row[column].width + 2, ' ');
     }
     text += '\n';
   }

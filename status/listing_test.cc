@@ -1,10 +1,14 @@
-// The listing's texts: notes relative to today, the aligned columns, and
-// the JSON, which must parse whatever bytes a table holds.
+// The listing's texts: notes relative to today, the aligned columns in the
+// caller's character set, and the JSON, which must parse whatever bytes a
+// table holds.
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "schedule/schedule.h"
 #include "status/status.h"
@@ -29,6 +33,36 @@ JobStatus status_of(const JobEntry& job, JobState state, std::int32_t days, std:
   status.next_due = next_due;
   return status;
 }
+
+/// The C locale and C.UTF-8, which Debian always has, for the cells.
+class ListingText : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    c = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    ASSERT_NE(c, static_cast<locale_t>(nullptr));
+    ASSERT_NE(utf8, static_cast<locale_t>(nullptr)) << "no C.UTF-8 locale";
+  }
+  void TearDown() override {
+    if (c) freelocale(c);
+    if (utf8) freelocale(utf8);
+  }
+
+  /// The listing of due jobs of these names, each due on 2024-04-25.
+  std::string listing_of(const std::vector<const char*>& names, locale_t locale) {
+    std::vector<JobEntry> jobs;
+    for (const char* name : names) jobs.push_back(job_with(name, 1, PeriodKind::none, 0));
+    std::vector<JobStatus> statuses;
+    for (const JobEntry& job : jobs) {
+      statuses.push_back(status_of(job, JobState::due, 0, day_number(2024, 4, 25)));
+      statuses.back().last_run = LastRun::never;
+    }
+    return listing_text(statuses.data(), static_cast<int>(statuses.size()), locale);
+  }
+
+  locale_t c = nullptr;
+  locale_t utf8 = nullptr;
+};
 
 TEST(StateText, RelativeNotes) {
   const JobEntry job = job_with("job", 1, PeriodKind::none, 0);
@@ -60,7 +94,7 @@ TEST(StateText, RelativeNotes) {
   for (const auto& c : cases) EXPECT_EQ(state_text(c.status), c.expected);
 }
 
-TEST(ListingText, AlignedColumnsUnderAHeader) {
+TEST_F(ListingText, AlignedColumnsUnderAHeader) {
   const JobEntry daily = job_with("daily.scripts", 1, PeriodKind::none, 5);
   const JobEntry monthly = job_with("m", 0, PeriodKind::monthly, 120);
   JobStatus statuses[] = {status_of(daily, JobState::due, 2, day_number(2024, 3, 12)),
@@ -68,27 +102,74 @@ TEST(ListingText, AlignedColumnsUnderAHeader) {
   statuses[0].last_run = LastRun::date;
   statuses[0].last_day = day_number(2024, 3, 9);
   statuses[1].last_run = LastRun::never;
-  EXPECT_EQ(listing_text(statuses, 2),
-            "JOB            PERIOD    DELAY    LAST RUN    NEXT DUE    STATE\n"
-            "daily.scripts  1         5 min    2024-03-09  2024-03-12  due for 2 days\n"
-            "m              @monthly  120 min  never       2024-03-31  waiting, in 19 days\n");
-  EXPECT_EQ(listing_text(statuses, 0), "JOB  PERIOD  DELAY  LAST RUN  NEXT DUE  STATE\n");
+  const locale_t before = uselocale(static_cast<locale_t>(nullptr));
+  for (const locale_t locale : {c, utf8}) {
+    EXPECT_EQ(listing_text(statuses, 2, locale),
+              "JOB            PERIOD    DELAY    LAST RUN    NEXT DUE    STATE\n"
+              "daily.scripts  1         5 min    2024-03-09  2024-03-12  due for 2 days\n"
+              "m              @monthly  120 min  never       2024-03-31  waiting, in 19 days\n");
+    EXPECT_EQ(listing_text(statuses, 0, locale), "JOB  PERIOD  DELAY  LAST RUN  NEXT DUE  STATE\n");
+  }
+  // The locale was the printing's alone: what follows reads and matches as before.
+  EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), before);
 }
 
-TEST(ListingText, UnreadableAndOddNames) {
-  // A control byte could drive the terminal; a UTF-8 name takes one column
-  // per character.
+TEST_F(ListingText, UnreadableStampAndAnEscapeInTheName) {
+  // A control byte could drive the terminal.
   const JobEntry escape = job_with("e\x1b[2Jx", 1, PeriodKind::none, 0);
-  const JobEntry umlaut = job_with("grüße", 1, PeriodKind::none, 0);
+  const JobEntry plain = job_with("plain", 1, PeriodKind::none, 0);
   JobStatus statuses[] = {status_of(escape, JobState::unknown, 0),
-                          status_of(umlaut, JobState::due, 0, day_number(2024, 4, 25))};
+                          status_of(plain, JobState::due, 0, day_number(2024, 4, 25))};
   statuses[0].last_run = LastRun::unreadable;
   statuses[0].probe.error = EACCES;
   statuses[1].last_run = LastRun::invalid;
-  EXPECT_EQ(listing_text(statuses, 2),
+  EXPECT_EQ(listing_text(statuses, 2, utf8),
             "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
             "e?[2Jx  1       0 min  -         -           unknown (Permission denied)\n"
-            "grüße   1       0 min  invalid   2024-04-25  due\n");
+            "plain   1       0 min  invalid   2024-04-25  due\n");
+}
+
+TEST_F(ListingText, UtfEightNamesArePaddedByDisplayWidth) {
+  // Seven bytes in five columns; two wide characters in four; a letter and
+  // a combining accent in one.
+  EXPECT_EQ(listing_of({"grüße", "備份", "e\xcc\x81", "abcdef"}, utf8),
+            "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "grüße   1       0 min  never     2024-04-25  due\n"
+            "備份    1       0 min  never     2024-04-25  due\n"
+            "e\xcc\x81       1       0 min  never     2024-04-25  due\n"
+            "abcdef  1       0 min  never     2024-04-25  due\n");
+}
+
+TEST_F(ListingText, ControlCharactersAndInvalidBytesShowAsQuestionMarks) {
+  const struct {
+    const char* name;
+    const char* shown;
+  } cases[] = {
+      {"a\tb\x7f", "a?b?"},
+      // C1 as a character takes one mark; as a lone byte it is no UTF-8.
+      {"csi\302\2332J", "csi?2J"},
+      {"csi\2332J", "csi?2J"},
+      // A broken sequence costs a mark per byte, and what follows still shows.
+      {"cut\xe5\x82", "cut??"},
+      {"bad\xff\xfeü", "bad??ü"},
+      {"\xed\xa0\x80x", "???x"},
+  };
+  for (const auto& item : cases) {
+    SCOPED_TRACE(item.shown);
+    const std::string row = listing_of({item.name}, utf8);
+    EXPECT_EQ(row.substr(row.find('\n') + 1, std::strlen(item.shown) + 2), std::string(item.shown) + "  ");
+  }
+}
+
+TEST_F(ListingText, InTheCLocaleEveryByteAboveAsciiIsAMark) {
+  // Neither a raw byte nor a character the terminal might take for a
+  // control sequence reaches it, and the marks are what is padded.
+  EXPECT_EQ(listing_of({"grüße", "csi\2332J", "csi\302\2332J", "ok"}, c),
+            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "gr????e  1       0 min  never     2024-04-25  due\n"
+            "csi?2J   1       0 min  never     2024-04-25  due\n"
+            "csi??2J  1       0 min  never     2024-04-25  due\n"
+            "ok       1       0 min  never     2024-04-25  due\n");
 }
 
 TEST(ListingJson, FieldsAndNulls) {

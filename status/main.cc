@@ -12,7 +12,9 @@
 // misspelt name would otherwise pass for ever on an empty listing. Failures
 // read as lapsero's own: those of the first steps, before lapsero knows its
 // own process (the start directory, the spool directory), stand alone, and
-// the later ones are followed by "Aborted".
+// the later ones are followed by "Aborted". The table is read and names are
+// matched in the C locale, as lapsero reads and matches them; the caller's
+// locale only chooses how the columns are printed.
 //
 // With --lint it lists no jobs: it reads the whole table and the spool and
 // prints hints for lines that lapsero accepts but that may not do what was
@@ -31,6 +33,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <getopt.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -214,8 +217,17 @@ int main(int argc, char** argv) {
       statuses.push_back(judge(job, probe_stamp(job->name), today_number, table_day));
 
   const int count = static_cast<int>(statuses.size());
-  const std::string output =
-      listing.json ? listing_json(statuses.data(), count) : listing_text(statuses.data(), count);
+  std::string output;
+  if (listing.json) {
+    output = listing_json(statuses.data(), count);
+  } else {
+    // A locale that is not installed leaves the C locale, as setlocale does.
+    locale_t callers = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+    if (!callers) callers = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+    if (!callers) bail_sys("newlocale() error");
+    output = listing_text(statuses.data(), count, callers);
+    freelocale(callers);
+  }
   std::fwrite(output.data(), 1, output.size(), stdout);
   if (std::fflush(stdout) != 0) bail_sys("Can't write the listing");
 

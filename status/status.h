@@ -3,6 +3,7 @@
 // decision as the scheduler's, without changing anything in the spool.
 #pragma once
 
+#include <locale.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -103,8 +104,10 @@ int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool
 // ---------------------------------------------------------------------------
 // The listing (listing.cc)
 
-/// Aligned columns under a header line, one row per job.
-std::string listing_text(const JobStatus* statuses, int count);
+/// Aligned columns under a header line, one row per job, in the character
+/// set of the given locale: padded by display width, with "?" for each
+/// control character and for each byte that is no character of the set.
+std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in);
 /// One JSON array of one object per job; bytes that are not UTF-8 are replaced.
 std::string listing_json(const JobStatus* statuses, int count);
 

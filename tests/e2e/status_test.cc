@@ -259,6 +259,61 @@ TEST_F(Listing, JsonOfBytesThatAreNotUtf8StillParses) {
   EXPECT_EQ(listing[0]["state"], "due");
 }
 
+TEST_F(Listing, ColumnsFollowTheCallersCharacterSet) {
+  // Seven bytes in five columns, six bytes in four, a C1 control character
+  // as UTF-8 and as a lone byte.
+  table("1 0 grüße true\n1 0 備份 true\n1 0 csi\302\2332J true\n1 0 raw\2332J true\n");
+  auto utf8 = listing_on({});
+  utf8.env["LANG"] = "C.UTF-8";
+  const auto run = lapsero(utf8);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.out,
+            "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "grüße   1       0 min  never     2024-03-12  due\n"
+            "備份    1       0 min  never     2024-03-12  due\n"
+            "csi?2J  1       0 min  never     2024-03-12  due\n"
+            "raw?2J  1       0 min  never     2024-03-12  due\n");
+
+  // Without a locale only ASCII is a character.
+  const auto plain = status({});
+  EXPECT_EQ(plain.exit_code(), 0) << plain.err;
+  EXPECT_EQ(plain.out,
+            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
+            "gr????e  1       0 min  never     2024-03-12  due\n"
+            "??????   1       0 min  never     2024-03-12  due\n"
+            "csi??2J  1       0 min  never     2024-03-12  due\n"
+            "raw?2J   1       0 min  never     2024-03-12  due\n");
+
+  // The JSON does not depend on the locale.
+  auto json = listing_on({"--json"});
+  json.env["LANG"] = "C.UTF-8";
+  const auto json_run = lapsero(json);
+  EXPECT_EQ(json_run.out, status({"--json"}).out);
+  EXPECT_EQ(Json::parse(json_run.out)[0]["name"], "grüße");
+}
+
+TEST_F(Listing, NamesMatchAsTheSchedulerMatchesThemWhateverTheLocale) {
+  // lapsero matches byte by byte, in the C locale: "?" is one byte, and
+  // "ü" is two.
+  table("1 0 grüße true\n");
+  for (const char* lang : {"C.UTF-8", ""}) {
+    SCOPED_TRACE(lang);
+    auto bytes = listing_on({"gr????e"});
+    auto characters = listing_on({"gr??e"});
+    if (*lang) bytes.env["LANG"] = characters.env["LANG"] = lang;
+    EXPECT_EQ(lapsero(bytes).exit_code(), 0);
+    const auto unmatched = lapsero(characters);
+    EXPECT_EQ(unmatched.exit_code(), 1);
+    EXPECT_EQ(unmatched.err, "lapsero-status: no job matches `gr??e'\n");
+  }
+  for (const char* pattern : {"gr????e", "gr??e"}) {
+    auto run = on_date({"-d", "-f", "-n", pattern});
+    run.env["LANG"] = "C.UTF-8";
+    const auto ran = lapsero(run);
+    EXPECT_EQ(logged(ran, "Job `grüße' started"), std::string(pattern) == "gr????e") << pattern;
+  }
+}
+
 TEST_F(Listing, JobHeldByARunningSchedulerIsInProgress) {
   // One job runs until the gate opens; the other waits out its delay. Both
   // hold their locks meanwhile.
