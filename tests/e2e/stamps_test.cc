@@ -82,6 +82,13 @@ TEST_F(Lapsero, DueTestDecidesFromTheStampAndTheStartDate) {
       {"monthly, one day short", "2024-04-29", "@monthly", "20240331\n", false},
       {"monthly, equal to February", "2024-03-01", "@monthly", "20240201\n", true},
       {"monthly, at least February", "2024-03-30", "@monthly", "20240301\n", true},
+      // A due day that was missed is not made up the day after: more than
+      // February's 28 days and fewer than January's 31, or than March's 31
+      // and not April's 30.
+      {"monthly, February's length", "2023-02-12", "@monthly", "20230115\n", true},
+      {"monthly, a day past February's length", "2023-02-13", "@monthly", "20230115\n", false},
+      {"monthly, January's length in February", "2023-02-15", "@monthly", "20230115\n", true},
+      {"monthly, 29 days on 1 April", "2023-04-01", "@monthly", "20230303\n", false},
       {"yearly, leap year", "2024-03-01", "@yearly", "20230301\n", true},
       {"yearly, 364 days", "2024-02-28", "@yearly", "20230301\n", false},
       {"yearly, at least 2023", "2024-12-31", "@yearly", "20240101\n", true},
