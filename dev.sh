@@ -25,14 +25,15 @@
 set -eu
 cd "$(dirname "$0")"
 
-BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev"
+BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev libsystemd-dev pkgconf"
 # What building the Debian package needs beyond the build tools: its
 # Build-Depends (debian/control) and the checker.
-PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev lintian"
+PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev pkgconf lintian"
 # The package tests also make a newer version with dch and run the
-# package's own tests with autopkgtest.
+# package's own tests with autopkgtest. The listing's tests build journal
+# files with systemd-journal-remote.
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base \
-  $PACKAGE_PACKAGES devscripts autopkgtest"
+  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.

@@ -1,7 +1,8 @@
 // The listing, for people and for programs.
 //
 // For people: aligned columns under a header line, one row per job in table
-// order, dates as YYYY-MM-DD with a note relative to today. For programs:
+// order, dates as YYYY-MM-DD with a note relative to today, and how the
+// last run ended where the journal tells it. For programs:
 // one JSON array with an object per job, whose field names stay as they
 // are, so that a monitoring script written once keeps working. Job names
 // and commands are whatever bytes the table held. The columns are printed
@@ -29,7 +30,7 @@
 namespace {
 
 /// The columns of the listing, in order.
-constexpr const char* headings[] = {"JOB", "PERIOD", "DELAY", "LAST RUN", "NEXT DUE", "STATE"};
+constexpr const char* headings[] = {"JOB", "PERIOD", "DELAY", "LAST RUN", "LAST RESULT", "NEXT DUE", "STATE"};
 constexpr std::size_t column_count = sizeof headings / sizeof headings[0];
 
 /// A cell of the columns as the terminal shows it.
@@ -97,6 +98,27 @@ const char* stamp_name(LastRun last_run) {
   return "unreadable";
 }
 
+const char* outcome_name(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::ok: return "ok";
+    case Outcome::exit: return "exit";
+    case Outcome::signal: return "signal";
+    case Outcome::abnormal: return "abnormal";
+  }
+  return "abnormal";
+}
+
+/// Why a job has no result, in --json.
+const char* missing_name(ResultState state) {
+  switch (state) {
+    case ResultState::no_line: return "no_line";
+    case ResultState::found: break;
+    case ResultState::no_journal: return "no_journal";
+    case ResultState::not_readable: return "journal_not_readable";
+  }
+  return nullptr;
+}
+
 /// A job whose stamp could not be read has no next due day to tell.
 bool has_next_due(const JobStatus& status) {
   return status.state != JobState::unknown && status.next_due != 0;
@@ -158,6 +180,26 @@ std::string state_text(const JobStatus& status) {
   return "unknown";
 }
 
+std::string result_text(const LastResult& result) {
+  if (result.state != ResultState::found) return "-";
+  std::string text = outcome_name(result.outcome);
+  if (result.outcome == Outcome::exit || result.outcome == Outcome::signal)
+    text += " " + std::to_string(result.number);
+  return result.mailed ? text + " (mailed)" : text;
+}
+
+std::string local_time_text(std::time_t when) {
+  std::tm local{};
+  if (!localtime_r(&when, &local)) return "";
+  char text[64];
+  const long offset_minutes = local.tm_gmtoff / 60;
+  const long east = offset_minutes < 0 ? -offset_minutes : offset_minutes;
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                offset_minutes < 0 ? '-' : '+', east / 60, east % 60);
+  return text;
+}
+
 std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in) {
   // Only the cells are taken in the caller's locale; everything before was
   // read and matched in the C locale, as the scheduler does.
@@ -169,7 +211,8 @@ std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in
     const JobStatus& status = statuses[i];
     rows.push_back({shown(status.job->name), shown(period_text(status.job)),
                     shown(std::to_string(status.job->delay_minutes) + " min"), shown(last_run_text(status)),
-                    shown(next_due_text(status)), shown(state_text(status))});
+                    shown(result_text(status.result)), shown(next_due_text(status)),
+                    shown(state_text(status))});
   }
   uselocale(outer);
 
@@ -190,8 +233,26 @@ std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in
   return text;
 }
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+/// The outcome with its numbers, when and whether mailed; null without a line.
+Json result_json(const LastResult& result) {
+  if (result.state != ResultState::found) return nullptr;
+  Json json;
+  json["outcome"] = outcome_name(result.outcome);
+  const bool exited = result.outcome == Outcome::ok || result.outcome == Outcome::exit;
+  json["exit_status"] = exited ? Json(result.number) : Json(nullptr);
+  json["signal"] = result.outcome == Outcome::signal ? Json(result.number) : Json(nullptr);
+  json["logged"] = local_time_text(result.logged);
+  json["mailed"] = result.mailed;
+  return json;
+}
+
+}  // namespace
+
 std::string listing_json(const JobStatus* statuses, int count) {
-  using Json = nlohmann::ordered_json;
   Json listing = Json::array();
   for (int i = 0; i < count; ++i) {
     const JobStatus& status = statuses[i];
@@ -209,6 +270,9 @@ std::string listing_json(const JobStatus* statuses, int count) {
     job["days"] = counted ? Json(status.days) : Json(nullptr);
     job["lock_pid"] = status.probe.lock_pid > 0 ? Json(status.probe.lock_pid) : Json(nullptr);
     job["reason"] = status.state == JobState::unknown ? Json(reason_text(status.probe)) : Json(nullptr);
+    job["last_result"] = result_json(status.result);
+    const char* missing = missing_name(status.result.state);
+    job["last_result_missing"] = missing ? Json(missing) : Json(nullptr);
     listing.push_back(std::move(job));
   }
   return listing.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";

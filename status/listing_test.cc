@@ -5,7 +5,9 @@
 #include <locale.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -94,6 +96,45 @@ TEST(StateText, RelativeNotes) {
   for (const auto& c : cases) EXPECT_EQ(state_text(c.status), c.expected);
 }
 
+TEST(ResultText, OutcomesAndTheMailedFlag) {
+  const struct {
+    LastResult result;
+    const char* expected;
+  } cases[] = {
+      {{ResultState::found, Outcome::ok, 0, false, 0}, "ok"},
+      {{ResultState::found, Outcome::ok, 0, true, 0}, "ok (mailed)"},
+      {{ResultState::found, Outcome::exit, 3, false, 0}, "exit 3"},
+      {{ResultState::found, Outcome::signal, 9, true, 0}, "signal 9 (mailed)"},
+      {{ResultState::found, Outcome::abnormal, 0, false, 0}, "abnormal"},
+      {{ResultState::no_line, Outcome::ok, 0, false, 0}, "-"},
+      {{ResultState::no_journal, Outcome::ok, 0, false, 0}, "-"},
+      {{ResultState::not_readable, Outcome::ok, 0, false, 0}, "-"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(result_text(c.result), c.expected);
+}
+
+/// local_time_text in the time zone; the zone found is put back after.
+std::string local_time_in(const char* zone, std::time_t when) {
+  const char* found = std::getenv("TZ");
+  const std::string saved = found ? found : "";
+  setenv("TZ", zone, 1);
+  tzset();
+  const std::string text = local_time_text(when);
+  if (found)
+    setenv("TZ", saved.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
+  return text;
+}
+
+TEST(LocalTimeText, TheOffsetFromUtcWithItsSign) {
+  EXPECT_EQ(local_time_in("UTC", 1710237605), "2024-03-12T10:00:05+00:00");
+  EXPECT_EQ(local_time_in("Europe/Berlin", 1710237605), "2024-03-12T11:00:05+01:00");
+  EXPECT_EQ(local_time_in("Europe/Berlin", 1719792000), "2024-07-01T02:00:00+02:00");
+  EXPECT_EQ(local_time_in("America/St_Johns", 1710237605), "2024-03-12T07:30:05-02:30");
+}
+
 TEST_F(ListingText, AlignedColumnsUnderAHeader) {
   const JobEntry daily = job_with("daily.scripts", 1, PeriodKind::none, 5);
   const JobEntry monthly = job_with("m", 0, PeriodKind::monthly, 120);
@@ -102,13 +143,16 @@ TEST_F(ListingText, AlignedColumnsUnderAHeader) {
   statuses[0].last_run = LastRun::date;
   statuses[0].last_day = day_number(2024, 3, 9);
   statuses[1].last_run = LastRun::never;
+  statuses[0].result = {ResultState::found, Outcome::exit, 3, true, 0};
   const locale_t before = uselocale(static_cast<locale_t>(nullptr));
   for (const locale_t locale : {c, utf8}) {
-    EXPECT_EQ(listing_text(statuses, 2, locale),
-              "JOB            PERIOD    DELAY    LAST RUN    NEXT DUE    STATE\n"
-              "daily.scripts  1         5 min    2024-03-09  2024-03-12  due for 2 days\n"
-              "m              @monthly  120 min  never       2024-03-31  waiting, in 19 days\n");
-    EXPECT_EQ(listing_text(statuses, 0, locale), "JOB  PERIOD  DELAY  LAST RUN  NEXT DUE  STATE\n");
+    EXPECT_EQ(
+        listing_text(statuses, 2, locale),
+        "JOB            PERIOD    DELAY    LAST RUN    LAST RESULT      NEXT DUE    STATE\n"
+        "daily.scripts  1         5 min    2024-03-09  exit 3 (mailed)  2024-03-12  due for 2 days\n"
+        "m              @monthly  120 min  never       -                2024-03-31  waiting, in 19 days\n");
+    EXPECT_EQ(listing_text(statuses, 0, locale),
+              "JOB  PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE  STATE\n");
   }
   // The locale was the printing's alone: what follows reads and matches as before.
   EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), before);
@@ -124,20 +168,20 @@ TEST_F(ListingText, UnreadableStampAndAnEscapeInTheName) {
   statuses[0].probe.error = EACCES;
   statuses[1].last_run = LastRun::invalid;
   EXPECT_EQ(listing_text(statuses, 2, utf8),
-            "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "e?[2Jx  1       0 min  -         -           unknown (Permission denied)\n"
-            "plain   1       0 min  invalid   2024-04-25  due\n");
+            "JOB     PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "e?[2Jx  1       0 min  -         -            -           unknown (Permission denied)\n"
+            "plain   1       0 min  invalid   -            2024-04-25  due\n");
 }
 
 TEST_F(ListingText, UtfEightNamesArePaddedByDisplayWidth) {
   // Seven bytes in five columns; two wide characters in four; a letter and
   // a combining accent in one.
   EXPECT_EQ(listing_of({"grüße", "備份", "e\xcc\x81", "abcdef"}, utf8),
-            "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "grüße   1       0 min  never     2024-04-25  due\n"
-            "備份    1       0 min  never     2024-04-25  due\n"
-            "e\xcc\x81       1       0 min  never     2024-04-25  due\n"
-            "abcdef  1       0 min  never     2024-04-25  due\n");
+            "JOB     PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "grüße   1       0 min  never     -            2024-04-25  due\n"
+            "備份    1       0 min  never     -            2024-04-25  due\n"
+            "e\xcc\x81       1       0 min  never     -            2024-04-25  due\n"
+            "abcdef  1       0 min  never     -            2024-04-25  due\n");
 }
 
 TEST_F(ListingText, ControlCharactersAndInvalidBytesShowAsQuestionMarks) {
@@ -165,11 +209,11 @@ TEST_F(ListingText, InTheCLocaleEveryByteAboveAsciiIsAMark) {
   // Neither a raw byte nor a character the terminal might take for a
   // control sequence reaches it, and the marks are what is padded.
   EXPECT_EQ(listing_of({"grüße", "csi\2332J", "csi\302\2332J", "ok"}, c),
-            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "gr????e  1       0 min  never     2024-04-25  due\n"
-            "csi?2J   1       0 min  never     2024-04-25  due\n"
-            "csi??2J  1       0 min  never     2024-04-25  due\n"
-            "ok       1       0 min  never     2024-04-25  due\n");
+            "JOB      PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "gr????e  1       0 min  never     -            2024-04-25  due\n"
+            "csi?2J   1       0 min  never     -            2024-04-25  due\n"
+            "csi??2J  1       0 min  never     -            2024-04-25  due\n"
+            "ok       1       0 min  never     -            2024-04-25  due\n");
 }
 
 TEST(ListingJson, FieldsAndNulls) {
@@ -187,21 +231,39 @@ TEST(ListingJson, FieldsAndNulls) {
   statuses[2].last_run = LastRun::unreadable;
   statuses[2].probe.error = EACCES;
   statuses[3].last_run = LastRun::never;
-  const auto listing = nlohmann::json::parse(listing_json(statuses, 4));
+  statuses[0].result = {ResultState::found, Outcome::exit, 3, true, 1710237605};
+  statuses[1].result = {ResultState::found, Outcome::signal, 9, false, 1710237605};
+  statuses[2].result.state = ResultState::not_readable;
+  statuses[3].result.state = ResultState::no_journal;
+  auto listing = nlohmann::json::parse(listing_json(statuses, 4));
   ASSERT_TRUE(listing.is_array());
+  // In the local time zone, whichever it is (the time text has its own test).
+  for (const int i : {0, 1}) {
+    EXPECT_EQ(listing[i]["last_result"]["logged"], local_time_text(1710237605));
+    listing[i]["last_result"]["logged"] = "2024-03-12T10:00:05+00:00";
+  }
   ASSERT_EQ(listing.size(), 4u);
   EXPECT_EQ(listing[0], nlohmann::json::parse(R"({"name": "weekly", "period": "7", "delay_minutes": 10,
       "command": "run-parts /etc/daily", "last_run": "2024-03-10", "stamp": "date",
-      "next_due": "2024-03-17", "state": "waiting", "days": 5, "lock_pid": null, "reason": null})"));
+      "next_due": "2024-03-17", "state": "waiting", "days": 5, "lock_pid": null, "reason": null,
+      "last_result": {"outcome": "exit", "exit_status": 3, "signal": null,
+                      "logged": "2024-03-12T10:00:05+00:00", "mailed": true},
+      "last_result_missing": null})"));
   EXPECT_EQ(listing[1], nlohmann::json::parse(R"({"name": "yearly", "period": "@yearly", "delay_minutes": 0,
       "command": "run-parts /etc/daily", "last_run": null, "stamp": "invalid",
-      "next_due": "2024-03-12", "state": "in progress", "days": null, "lock_pid": 4242, "reason": null})"));
+      "next_due": "2024-03-12", "state": "in progress", "days": null, "lock_pid": 4242, "reason": null,
+      "last_result": {"outcome": "signal", "exit_status": null, "signal": 9,
+                      "logged": "2024-03-12T10:00:05+00:00", "mailed": false},
+      "last_result_missing": null})"));
   EXPECT_EQ(listing[2], nlohmann::json::parse(R"({"name": "weekly", "period": "7", "delay_minutes": 10,
       "command": "run-parts /etc/daily", "last_run": null, "stamp": "unreadable",
-      "next_due": null, "state": "unknown", "days": null, "lock_pid": null, "reason": "Permission denied"})"));
+      "next_due": null, "state": "unknown", "days": null, "lock_pid": null, "reason": "Permission denied",
+      "last_result": null, "last_result_missing": "journal_not_readable"})"));
   EXPECT_EQ(listing[3]["next_due"], nullptr);
   EXPECT_EQ(listing[3]["days"], nullptr);
   EXPECT_EQ(listing[3]["stamp"], "never");
+  EXPECT_EQ(listing[3]["last_result"], nullptr);
+  EXPECT_EQ(listing[3]["last_result_missing"], "no_journal");
   EXPECT_EQ(listing_json(statuses, 0), "[]\n");
 }
 

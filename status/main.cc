@@ -20,6 +20,10 @@
 // prints hints for lines that lapsero accepts but that may not do what was
 // meant, and for stamps no job uses (lint.cc). It takes no job names and no
 // option of the listing, which would select or shape jobs it does not list.
+//
+// How each job's last run ended comes from the journal, read once every
+// job is judged and before anything is printed, so that a journal file
+// that cannot be opened ends the program with nothing listed.
 
 #include <algorithm>
 #include <cerrno>
@@ -44,21 +48,25 @@
 namespace {
 
 const char usage_text[] =
-    "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] [job] ...\n"
+    "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] [--failed]\n"
+    "                       [--journal-file=FILE] [job] ...\n"
     "        lapsero-status --lint [-t lapserotab] [-S spooldir]\n"
     "        lapsero-status --help | --version\n"
     "\n"
-    " -t              Use this lapserotab\n"
-    " -S              Select a different spool directory\n"
-    " --json          Print one JSON array instead of columns\n"
-    " --overdue=DAYS  Exit with status 2 if a job has been due for more than DAYS days\n"
-    " --lint          Print hints for table lines that may not mean what they say,\n"
-    "                 and for stamps that no job uses; exit with status 1 if any\n"
-    " --help, -h      Print this message\n"
-    " --version, -V   Print version information\n"
+    " -t                  Use this lapserotab\n"
+    " -S                  Select a different spool directory\n"
+    " --json              Print one JSON array instead of columns\n"
+    " --overdue=DAYS      Exit with status 2 if a job has been due for more than DAYS days\n"
+    " --failed            Exit with status 2 if a job's last recorded run failed\n"
+    " --journal-file=FILE Read how the jobs last ended from FILE, not the system journal\n"
+    " --lint              Print hints for table lines that may not mean what they say,\n"
+    "                     and for stamps that no job uses; exit with status 1 if any\n"
+    " --help, -h          Print this message\n"
+    " --version, -V       Print version information\n"
     "\n"
-    "Shows, for each job, when it last ran, when it is next due, and whether a\n"
-    "lapsero is running it now. It changes nothing. See the manpage for more details.\n";
+    "Shows, for each job, when it last ran and how that run ended, when it is next\n"
+    "due, and whether a lapsero is running it now. It changes nothing. See the\n"
+    "manpage for more details.\n";
 
 const char version_text[] = "lapsero-status (Lapsero) " LAPSERO_VERSION
                             "\n"
@@ -73,15 +81,24 @@ char default_spool[] = "/var/spool/lapsero";
 
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
-  int json;         ///< --json
-  Checks checks;    ///< --overdue=DAYS
-  int lint;         ///< --lint: hints instead of the listing
-  int names_given;  ///< job names were given; without them every job is selected
+  int json;                  ///< --json
+  Checks checks;             ///< --overdue=DAYS, --failed
+  const char* journal_file;  ///< --journal-file=FILE; null for the system journal
+  int lint;                  ///< --lint: hints instead of the listing
+  int names_given;           ///< job names were given; without them every job is selected
 };
 
-ListingSettings listing{0, {-1}, 0, 0};
+ListingSettings listing{0, {-1, false}, nullptr, 0, 0};
 
-enum LongOption { json_option = 256, overdue_option, lint_option, help_option, version_option };
+enum LongOption {
+  json_option = 256,
+  overdue_option,
+  failed_option,
+  journal_file_option,
+  lint_option,
+  help_option,
+  version_option,
+};
 
 [[noreturn]] void usage_error(const char* what, const char* argument) {
   dprintf(STDERR_FILENO, "%s: %s: %s\n", program_name, what, argument);
@@ -103,6 +120,8 @@ void parse_command_line(int argc, char** argv) {
   static const option long_options[] = {
       {"json", no_argument, nullptr, json_option},
       {"overdue", required_argument, nullptr, overdue_option},
+      {"failed", no_argument, nullptr, failed_option},
+      {"journal-file", required_argument, nullptr, journal_file_option},
       {"lint", no_argument, nullptr, lint_option},
       {"help", no_argument, nullptr, help_option},
       {"version", no_argument, nullptr, version_option},
@@ -123,6 +142,14 @@ void parse_command_line(int argc, char** argv) {
       case overdue_option:
         listing.checks.overdue = days_argument(optarg);
         listing_option = "--overdue";
+        break;
+      case failed_option:
+        listing.checks.failed = true;
+        listing_option = "--failed";
+        break;
+      case journal_file_option:
+        listing.journal_file = optarg;
+        listing_option = "--journal-file";
         break;
       case lint_option: listing.lint = 1; break;
       case 'h':
@@ -160,6 +187,13 @@ std::int32_t table_changed_day(int start_dir_fd) {
     return 0;
   }
   return std::max(local_day(st.st_mtime), 0);
+}
+
+/// Whose scheduler stamps a job that has no stamp yet: the spool's owner.
+uid_t spool_owner() {
+  struct stat st {};
+  if (stat(".", &st) != 0) bail_sys("Can't stat %s", settings.spool_dir);
+  return st.st_uid;
 }
 
 /// Reports each name given that selects no job of the table, as a problem.
@@ -206,6 +240,7 @@ int main(int argc, char** argv) {
   if (listing.lint) return lint(saved_cwd_fd);
   load_table(saved_cwd_fd);
   const std::int32_t table_day = table_changed_day(saved_cwd_fd);
+  const JournalSource journal = journal_source(listing.journal_file, saved_cwd_fd);
   close(saved_cwd_fd);
   saved_cwd_fd = -1;
   report_unmatched_names();
@@ -217,6 +252,7 @@ int main(int argc, char** argv) {
       statuses.push_back(judge(job, probe_stamp(job->name), today_number, table_day));
 
   const int count = static_cast<int>(statuses.size());
+  read_last_results(statuses.data(), count, journal, spool_owner(), std::time(nullptr));
   std::string output;
   if (listing.json) {
     output = listing_json(statuses.data(), count);

@@ -15,7 +15,9 @@
 // it may block or act.
 //
 // Besides its first bytes, the probe keeps the day the stamp last changed,
-// taken from the open file, so that the bytes and the day are of one file.
+// taken from the open file, so that the bytes and the day are of one file,
+// and its owner, whose scheduler's log lines tell how the job last ended:
+// that much is known even of a stamp that cannot be read.
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +33,7 @@ namespace {
 StampProbe failed(int error) {
   StampProbe probe{};
   probe.error = error;
+  probe.owner = no_owner;
   return probe;
 }
 
@@ -44,6 +47,7 @@ StampProbe odd(mode_t mode) {
 StampProbe no_stamp() {
   StampProbe probe{};
   probe.missing = true;
+  probe.owner = no_owner;
   return probe;
 }
 
@@ -56,19 +60,14 @@ int open_quietly(const char* name) {
   return fd;
 }
 
-}  // namespace
-
-StampProbe probe_stamp(const char* name) {
-  struct stat st {};
-  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? no_stamp() : failed(errno);
+/// The rest of the probe, once the stamp is known to be there as st.
+StampProbe probe_present(const char* name, struct stat& st) {
   if (S_ISLNK(st.st_mode)) return failed(ELOOP);
   if (S_ISDIR(st.st_mode)) return failed(EISDIR);
   if (!S_ISREG(st.st_mode)) return odd(st.st_mode);
 
   const int fd = open_quietly(name);
-  // Gone since the look above: as if it had never been there.
-  if (fd < 0) return errno == ENOENT ? no_stamp() : failed(errno);
+  if (fd < 0) return failed(errno);
   StampProbe probe{};
   // Replaced by something else since the look above.
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -106,5 +105,18 @@ StampProbe probe_stamp(const char* name) {
   // another pid namespace, has no pid to tell.
   probe.lock_pid = probe.locked && lock.l_pid > 0 ? lock.l_pid : 0;
   close(fd);
+  return probe;
+}
+
+}  // namespace
+
+StampProbe probe_stamp(const char* name) {
+  struct stat st {};
+  if (fstatat(AT_FDCWD, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? no_stamp() : failed(errno);
+  StampProbe probe = probe_present(name, st);
+  // Gone since the look above: as if it had never been there.
+  if (probe.error == ENOENT) return no_stamp();
+  probe.owner = st.st_uid;
   return probe;
 }

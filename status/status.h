@@ -1,6 +1,7 @@
-// lapsero-status: when each job last ran, when it is next due, and who is
-// running it now, worked out from the same table reader and the same due
-// decision as the scheduler's, without changing anything in the spool.
+// lapsero-status: when each job last ran, how that run ended, when it is
+// next due, and who is running it now, worked out from the same table reader
+// and the same due decision as the scheduler's and from the lines the
+// scheduler logged, without changing anything in the spool.
 #pragma once
 
 #include <locale.h>
@@ -38,6 +39,8 @@ enum class JobState {
 
 /// Stands for a stamp that is not a regular file in StampProbe::error.
 inline constexpr int not_regular_file = -1;
+/// Stands for a stamp whose owner is not known in StampProbe::owner.
+inline constexpr uid_t no_owner = static_cast<uid_t>(-1);
 
 /// What probe_stamp found, without changing anything.
 struct StampProbe {
@@ -50,6 +53,33 @@ struct StampProbe {
   pid_t lock_pid;                   ///< that process, when the lock says; 0 otherwise
   std::int32_t
       changed_day;  ///< local date it was made or last changed, the earlier; 0 when missing or unread
+  uid_t owner;      ///< who owns the stamp; no_owner when missing or not looked at
+};
+
+/// How a run ended, as the scheduler logged it.
+enum class Outcome {
+  ok,        ///< exit status 0
+  exit,      ///< another exit status
+  signal,    ///< killed by a signal
+  abnormal,  ///< neither exited nor killed
+};
+
+/// Whether the journal told how a job's last run ended, and why not.
+enum class ResultState {
+  no_line,       ///< the journal was read and holds no line for the job
+  found,         ///< the latest line is in LastResult
+  no_journal,    ///< this host keeps no journal
+  not_readable,  ///< the caller may not read the whole system journal
+};
+
+/// How the job's last recorded run ended, from the line the scheduler
+/// logged when it reaped the job.
+struct LastResult {
+  ResultState state;
+  Outcome outcome;
+  std::int32_t number;  ///< the exit status or the signal number; 0 for ok and abnormal
+  bool mailed;          ///< the job printed, and its output went to the mailer
+  std::time_t logged;   ///< when the journal received the line
 };
 
 /// What the listing says of one job.
@@ -61,6 +91,7 @@ struct JobStatus {
   JobState state;
   std::int32_t next_due;  ///< day number; 0 when not due within the search
   std::int32_t days;      ///< due: for how many days; waiting: in how many days
+  LastResult result;      ///< filled in by read_last_results
 };
 
 static_assert(std::is_trivially_destructible_v<JobStatus>);
@@ -83,11 +114,34 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
 StampProbe probe_stamp(const char* name);
 
 // ---------------------------------------------------------------------------
+// How the last runs ended, from the journal (journal.cc)
+
+/// Where the scheduler's lines are read from.
+struct JournalSource {
+  const char* file;  ///< --journal-file as given; null for the system journal
+  int fd;            ///< that file, open; -1 for the system journal
+};
+
+/// The system journal, or the file given (a relative path is taken from the
+/// start directory, as the table's is). A file that cannot be opened ends
+/// the program with status 1.
+JournalSource journal_source(const char* file, int start_dir_fd);
+
+/// Fills in each status's result from the lines the scheduler logged. A
+/// line counts only when the scheduler that logged it ran as the owner of
+/// the job's stamp (of the spool, spool_owner, for a job without one), and
+/// only from the 400 days before now. A journal file that does not hold a
+/// journal ends the program with status 1.
+void read_last_results(JobStatus* statuses, int count, const JournalSource& source, uid_t spool_owner,
+                       std::time_t now);
+
+// ---------------------------------------------------------------------------
 // The verdict (verdict.cc)
 
 /// The checks the command line asks for; a check not given is off.
 struct Checks {
   std::int32_t overdue;  ///< --overdue=DAYS: the most days a job may be due; -1 when off
+  bool failed;           ///< --failed: the last recorded run must have ended well
 };
 
 /// The exit statuses, as monitoring systems read them: OK, WARNING,
@@ -147,6 +201,23 @@ std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::in
 std::string date_text(std::int32_t day);
 /// "due", "due for 2 days", "waiting, in 3 days", "in progress (pid 42)", ...
 std::string state_text(const JobStatus& status);
+/// "ok", "exit 3", "signal 9", "abnormal", with " (mailed)"; "-" without a line.
+std::string result_text(const LastResult& result);
+/// "2024-03-12T10:00:05+01:00": the local time with its offset from UTC.
+std::string local_time_text(std::time_t when);
+
+/// One line the scheduler logs when it has reaped a job, taken apart.
+struct OutcomeLine {
+  std::string_view name;  ///< into the message
+  Outcome outcome;
+  std::int32_t number;  ///< the exit status or the signal number; 0 for ok and abnormal
+  bool mailed;          ///< " (mailing output)" ended the line
+};
+
+/// Takes apart "Job `NAME' terminated", with " (exit status: N)", " due to
+/// signal N" or " abnormally", and " (mailing output)"; false for any other
+/// message, and for one that was cut short.
+bool parse_outcome_line(std::string_view message, OutcomeLine* line);
 
 /// The hints for one logical line, in this order: the reader's refusal, a
 /// carriage return at its end, blanks that begin a setting's value,

@@ -94,9 +94,10 @@ sort "$scratch/control/conffiles" >"$scratch/conffiles"
 cmp -s "$scratch/etc-files" "$scratch/conffiles" ||
   fail "conffiles ($(tr '\n' ' ' <"$scratch/conffiles")) differ from the files in /etc ($(tr '\n' ' ' <"$scratch/etc-files"))"
 
-# The C library is all the programs need.
-dpkg-deb -f "$older" Depends | grep -qx 'libc6 (>= [0-9.]*)' ||
-  fail "Depends is not libc6 alone: $(dpkg-deb -f "$older" Depends)"
+# The C library is all lapsero needs; lapsero-status needs the journal's
+# library besides.
+dpkg-deb -f "$older" Depends | grep -qx 'libc6 (>= [0-9.]*), libsystemd0 (>= [0-9.~]*)' ||
+  fail "Depends is not libc6 and libsystemd0: $(dpkg-deb -f "$older" Depends)"
 [ "$(dpkg-deb -f "$older" Recommends)" = "default-mta | mail-transport-agent" ] ||
   fail "Recommends: $(dpkg-deb -f "$older" Recommends)"
 

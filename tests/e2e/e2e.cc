@@ -4,6 +4,7 @@
 #include "tests/e2e/e2e.h"
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,28 @@ void expect_no_strays(const sandbox::Process& process) {
 
 }  // namespace
 
+namespace {
+
+/// The host directories a hidden journal lies under.
+constexpr const char* journal_parents[] = {"/run/log", "/var/log"};
+std::vector<std::string> journal_mounts;
+
+}  // namespace
+
+void hide_system_journal() {
+  for (const char* parent : journal_parents) {
+    struct stat st {};
+    if (stat(parent, &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    ASSERT_EQ(mount("tmpfs", parent, "tmpfs", 0, "mode=0755"), 0) << parent;
+    journal_mounts.push_back(parent);
+  }
+}
+
+void show_system_journal() {
+  for (const auto& parent : journal_mounts) EXPECT_EQ(umount2(parent.c_str(), MNT_DETACH), 0) << parent;
+  journal_mounts.clear();
+}
+
 void Lapsero::SetUp() { fresh_case(""); }
 
 void Lapsero::fresh_case(std::string_view hint) {
@@ -99,6 +122,20 @@ sandbox::Invocation Lapsero::on_date(std::vector<std::string> args, std::string_
   auto result = invocation(std::move(args));
   result.faketime = at(date);
   return result;
+}
+
+sandbox::Invocation Lapsero::as_nobody(sandbox::Invocation inv, std::string_view date) {
+  // The build tree may lie where nobody cannot reach it (a checkout in a
+  // directory of mode 0700): run a copy from the scratch directory.
+  const std::string copy = dir + "/" + inv.argv[0].substr(inv.argv[0].rfind('/') + 1);
+  sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
+  inv.argv[0] = copy;
+  // libfaketime only below setpriv: loaded into root's setpriv, it makes a
+  // semaphore that the program, as nobody, may not open.
+  inv.argv.insert(inv.argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     "/usr/bin/env", std::string("LD_PRELOAD=") + sandbox::faketime_library,
+                                     "FAKETIME=" + at(date), "FAKETIME_DONT_RESET=1", "NO_FAKE_STAT=1"});
+  return inv;
 }
 
 sandbox::Process Lapsero::lapsero(std::vector<std::string> args) {

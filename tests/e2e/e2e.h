@@ -61,6 +61,14 @@ std::ptrdiff_t position(const Lines& log, std::string_view text);
 /// listed in `notices` stand bare, or are left out under -q.
 std::string on_stderr(const Lines& log, const Lines& notices = {}, bool quiet = false);
 
+/// Hides the host's journal from the programs a test runs: an empty tmpfs
+/// over /run/log and /var/log, where they are directories, in the sandbox's
+/// mount namespace alone. lapsero-status then finds no system journal,
+/// whatever the host keeps, and a test may put one of its own there.
+void hide_system_journal();
+/// Takes those mounts away again.
+void show_system_journal();
+
 class Lapsero : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -83,6 +91,11 @@ class Lapsero : public ::testing::Test {
   sandbox::Invocation status_invocation(std::vector<std::string> args);
   /// The same, with the clock fixed by libfaketime at the date.
   sandbox::Invocation on_date(std::vector<std::string> args, std::string_view date = fixed_date);
+  /// The invocation changed to run as user nobody, who cannot read root's
+  /// stamps of mode 0600, with the clock fixed at the date: a copy of the
+  /// program in the scratch directory, since the build tree may lie where
+  /// nobody cannot reach it.
+  sandbox::Invocation as_nobody(sandbox::Invocation inv, std::string_view date = fixed_date);
   /// Runs lapsero to the end (background mode included).
   sandbox::Process lapsero(std::vector<std::string> args);
   /// Runs lapsero to the end with an invocation changed by the caller.

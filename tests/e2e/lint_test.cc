@@ -94,6 +94,12 @@ TEST_F(Lint, TakesNoListingOptionsAndNeedsATableAndASpool) {
       {{"--overdue=2"},
        "lapsero-status: option not taken with --lint: --overdue\n"
        "type: `lapsero-status --help' for more information\n"},
+      {{"--failed"},
+       "lapsero-status: option not taken with --lint: --failed\n"
+       "type: `lapsero-status --help' for more information\n"},
+      {{"--journal-file=" + missing},
+       "lapsero-status: option not taken with --lint: --journal-file\n"
+       "type: `lapsero-status --help' for more information\n"},
       {{"job"},
        "lapsero-status: job name not taken with --lint: job\ntype: `lapsero-status --help' for more "
        "information\n"},

@@ -2,7 +2,8 @@
 // it, in columns and in JSON; a job held by a running scheduler; a spool
 // that must come out exactly as it went in; table problems, stamps another
 // user cannot read, names that select nothing, jobs that never ran, and the
-// exit statuses a monitoring system relies on.
+// exit statuses a monitoring system relies on. The host's journal is hidden
+// from these listings (tests/e2e/status_journal_test.cc reads journals).
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -73,6 +74,14 @@ Lines names(const std::string& out) {
 
 class Listing : public Watched {
  protected:
+  // Whatever journal the host keeps, the listing finds none; a test that
+  // wants one gives a file of its own.
+  void SetUp() override {
+    Watched::SetUp();
+    hide_system_journal();
+  }
+  void TearDown() override { show_system_journal(); }
+
   /// lapsero-status with "-t table -S spool" in front, its clock set to the
   /// date. Only the clock moves: libfaketime would move the times of files
   /// along with it, but only those that some of the stat calls report, and
@@ -102,19 +111,7 @@ class Listing : public Watched {
   /// lapsero-status on the fixed date as user nobody, who cannot read
   /// root's stamps of mode 0600.
   sandbox::Process status_as_nobody(Args args) {
-    auto inv = status_invocation(std::move(args));
-    // The build tree may lie where nobody cannot reach it (a checkout in a
-    // directory of mode 0700): run a copy from the scratch directory.
-    const std::string copy = dir + "/lapsero-status";
-    sandbox::write_file(copy, sandbox::read_file(inv.argv[0]), 0755);
-    inv.argv[0] = copy;
-    // libfaketime only below setpriv: loaded into root's setpriv, it makes a
-    // semaphore that the listing, as nobody, may not open.
-    inv.argv.insert(inv.argv.begin(),
-                    {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/env",
-                     std::string("LD_PRELOAD=") + sandbox::faketime_library, "FAKETIME=" + at(fixed_date),
-                     "FAKETIME_DONT_RESET=1", "NO_FAKE_STAT=1"});
-    return lapsero(inv);
+    return lapsero(as_nobody(status_invocation(std::move(args))));
   }
 
   /// A table of every kind of period, and stamps of every kind, judged on
@@ -141,14 +138,14 @@ TEST_F(Listing, ShowsEachJobInTableOrder) {
   // monthly job is due since 1 March; 2023 had 365, so the yearly one since
   // 11 March. 100 years of 365 days, 24 leap days short of 2124-03-05.
   EXPECT_EQ(run.out,
-            "JOB      PERIOD    DELAY   LAST RUN    NEXT DUE    STATE\n"
-            "daily    1         5 min   2024-03-01  2024-03-12  due for 10 days\n"
-            "weekly   7         10 min  2024-03-10  2024-03-17  waiting, in 5 days\n"
-            "monthly  @monthly  15 min  2024-02-01  2024-03-12  due for 11 days\n"
-            "yearly   @yearly   0 min   2023-03-12  2024-03-12  due for 1 day\n"
-            "dormant  36500     0 min   2024-03-05  2124-02-10  waiting, in 36493 days\n"
-            "never    1         0 min   never       2024-03-12  due\n"
-            "odd      7         0 min   invalid     2024-03-12  due\n");
+            "JOB      PERIOD    DELAY   LAST RUN    LAST RESULT  NEXT DUE    STATE\n"
+            "daily    1         5 min   2024-03-01  -            2024-03-12  due for 10 days\n"
+            "weekly   7         10 min  2024-03-10  -            2024-03-17  waiting, in 5 days\n"
+            "monthly  @monthly  15 min  2024-02-01  -            2024-03-12  due for 11 days\n"
+            "yearly   @yearly   0 min   2023-03-12  -            2024-03-12  due for 1 day\n"
+            "dormant  36500     0 min   2024-03-05  -            2124-02-10  waiting, in 36493 days\n"
+            "never    1         0 min   never       -            2024-03-12  due\n"
+            "odd      7         0 min   invalid     -            2024-03-12  due\n");
   EXPECT_TRUE(run.log.empty()) << ::testing::PrintToString(sandbox::texts(run.log));
 }
 
@@ -228,14 +225,17 @@ TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
     EXPECT_EQ(
         job["last_run"].is_null() ? job["stamp"].get<std::string>() : job["last_run"].get<std::string>(),
         row[3]);
-    EXPECT_EQ(job["next_due"], row[4]);
+    EXPECT_EQ(job["last_result"], nullptr);
+    EXPECT_EQ(job["last_result_missing"], "no_journal");
+    EXPECT_EQ(row[4], "-");
+    EXPECT_EQ(job["next_due"], row[5]);
     const std::string state = job["state"];
     const int days = job["days"];
     if (state == "due") {
-      EXPECT_EQ(days ? "due for " + std::to_string(days) + (days == 1 ? " day" : " days") : "due", row[5]);
+      EXPECT_EQ(days ? "due for " + std::to_string(days) + (days == 1 ? " day" : " days") : "due", row[6]);
     } else {
       EXPECT_EQ(state, "waiting");
-      EXPECT_EQ("waiting, in " + std::to_string(days) + " days", row[5]);
+      EXPECT_EQ("waiting, in " + std::to_string(days) + " days", row[6]);
     }
     EXPECT_TRUE(job["lock_pid"].is_null());
     EXPECT_TRUE(job["reason"].is_null());
@@ -243,7 +243,8 @@ TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
   // One object written out in full, so that the field names stay put.
   EXPECT_EQ(listing[2], Json::parse(R"({"name": "monthly", "period": "@monthly", "delay_minutes": 15,
       "command": "true", "last_run": "2024-02-01", "stamp": "date", "next_due": "2024-03-12",
-      "state": "due", "days": 11, "lock_pid": null, "reason": null})"));
+      "state": "due", "days": 11, "lock_pid": null, "reason": null, "last_result": null,
+      "last_result_missing": "no_journal"})"));
   EXPECT_EQ(listing[6]["stamp"], "invalid");
   EXPECT_EQ(listing[5]["stamp"], "never");
 }
@@ -268,21 +269,21 @@ TEST_F(Listing, ColumnsFollowTheCallersCharacterSet) {
   const auto run = lapsero(utf8);
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(run.out,
-            "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "grüße   1       0 min  never     2024-03-12  due\n"
-            "備份    1       0 min  never     2024-03-12  due\n"
-            "csi?2J  1       0 min  never     2024-03-12  due\n"
-            "raw?2J  1       0 min  never     2024-03-12  due\n");
+            "JOB     PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "grüße   1       0 min  never     -            2024-03-12  due\n"
+            "備份    1       0 min  never     -            2024-03-12  due\n"
+            "csi?2J  1       0 min  never     -            2024-03-12  due\n"
+            "raw?2J  1       0 min  never     -            2024-03-12  due\n");
 
   // Without a locale only ASCII is a character.
   const auto plain = status({});
   EXPECT_EQ(plain.exit_code(), 0) << plain.err;
   EXPECT_EQ(plain.out,
-            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "gr????e  1       0 min  never     2024-03-12  due\n"
-            "??????   1       0 min  never     2024-03-12  due\n"
-            "csi??2J  1       0 min  never     2024-03-12  due\n"
-            "raw?2J   1       0 min  never     2024-03-12  due\n");
+            "JOB      PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "gr????e  1       0 min  never     -            2024-03-12  due\n"
+            "??????   1       0 min  never     -            2024-03-12  due\n"
+            "csi??2J  1       0 min  never     -            2024-03-12  due\n"
+            "raw?2J   1       0 min  never     -            2024-03-12  due\n");
 
   // The JSON does not depend on the locale.
   auto json = listing_on({"--json"});
@@ -332,9 +333,9 @@ TEST_F(Listing, JobHeldByARunningSchedulerIsInProgress) {
   EXPECT_EQ(human.exit_code(), 0) << human.err;
   // The scheduler created both stamps empty at its due test.
   EXPECT_EQ(human.out,
-            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "running  1       0 min  never     2024-03-12  " +
-                held + "later    1       5 min  never     2024-03-12  " + held);
+            "JOB      PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "running  1       0 min  never     -            2024-03-12  " +
+                held + "later    1       5 min  never     -            2024-03-12  " + held);
   EXPECT_TRUE(human.log.empty()) << ::testing::PrintToString(sandbox::texts(human.log));
   ASSERT_EQ(json.exit_code(), 0) << json.err;
   const Json listing = Json::parse(json.out);
@@ -432,9 +433,9 @@ TEST_F(Listing, NothingInTheSpoolChanges) {
   EXPECT_FALSE(sandbox::exists(stamp_path("never.ran")));
 
   const auto shown = rows(status({}).out);
-  EXPECT_EQ(shown.at("link")[5], "unknown (Too many levels of symbolic links)");
-  EXPECT_EQ(shown.at("fifo")[5], "unknown (Is a FIFO, not a regular file)");
-  EXPECT_EQ(shown.at("directory")[5], "unknown (Is a directory)");
+  EXPECT_EQ(shown.at("link")[6], "unknown (Too many levels of symbolic links)");
+  EXPECT_EQ(shown.at("fifo")[6], "unknown (Is a FIFO, not a regular file)");
+  EXPECT_EQ(shown.at("directory")[6], "unknown (Is a directory)");
   EXPECT_EQ(shown.at("empty")[3], "never");
   EXPECT_EQ(shown.at("garbage")[3], "invalid");
   EXPECT_EQ(shown.at("foreign")[3], "2024-03-11");
@@ -519,9 +520,9 @@ TEST_F(Listing, StampsAnotherUserCannotReadAreUnknown) {
     EXPECT_EQ(run.exit_code(), 0) << run.err;
     if (args.empty()) {
       EXPECT_EQ(run.out,
-                "JOB     PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-                "secret  1       0 min  -         -           unknown (Permission denied)\n"
-                "never   1       0 min  never     2024-03-12  due\n");
+                "JOB     PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+                "secret  1       0 min  -         -            -           unknown (Permission denied)\n"
+                "never   1       0 min  never     -            2024-03-12  due\n");
     } else {
       const Json listing = Json::parse(run.out);
       EXPECT_EQ(listing[0]["state"], "unknown");
@@ -559,7 +560,7 @@ TEST_F(Listing, ACheckThatCannotSeeAJobIsUnknown) {
   ASSERT_EQ(chmod(stamp_path("seen").c_str(), 0644), 0);
   const auto run = status_as_nobody({"--overdue=5"});
   EXPECT_EQ(run.exit_code(), 2) << run.err;
-  EXPECT_EQ(rows(run.out).at("seen")[5], "due for 10 days");
+  EXPECT_EQ(rows(run.out).at("seen")[6], "due for 10 days");
 }
 
 TEST_F(Listing, OverdueExitStatusOnBothSidesOfTheLimit) {
@@ -612,11 +613,11 @@ TEST_F(Listing, NeverRunJobIsDueSinceItsStampOrTheTableChanged) {
   const auto run = status({});
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(run.out,
-            "JOB      PERIOD  DELAY  LAST RUN  NEXT DUE    STATE\n"
-            "empty    1       0 min  never     2024-03-12  due for 11 days\n"
-            "garbage  7       0 min  invalid   2024-03-12  due for 7 days\n"
-            "ahead    1       0 min  never     2024-03-12  due\n"
-            "missing  1       0 min  never     2024-03-12  due for 31 days\n");
+            "JOB      PERIOD  DELAY  LAST RUN  LAST RESULT  NEXT DUE    STATE\n"
+            "empty    1       0 min  never     -            2024-03-12  due for 11 days\n"
+            "garbage  7       0 min  invalid   -            2024-03-12  due for 7 days\n"
+            "ahead    1       0 min  never     -            2024-03-12  due\n"
+            "missing  1       0 min  never     -            2024-03-12  due for 31 days\n");
   const auto json = Json::parse(status({"--json"}).out);
   EXPECT_EQ(json[0]["days"], 11);
   EXPECT_EQ(json[3]["days"], 31);
@@ -708,7 +709,7 @@ TEST_F(Listing, DaysDueAreExactFarBeyondTheSearch) {
   EXPECT_EQ(listing[0]["last_run"], "1600-01-01");
   const auto human = status({"--overdue=155935"}, "2026-12-09 10:00:00");
   EXPECT_EQ(human.exit_code(), 0) << human.err;
-  EXPECT_EQ(rows(human.out).at("ancient")[5], "due for 155935 days");
+  EXPECT_EQ(rows(human.out).at("ancient")[6], "due for 155935 days");
 }
 
 TEST_F(Listing, UsageErrorsHelpAndVersion) {
@@ -724,6 +725,8 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
       {{"--overdue=-1"}, 1, "lapsero-status: invalid number of days: -1\n"},
       {{"--overdue=2147483648"}, 1, "lapsero-status: invalid number of days: 2147483648\n"},
       {{"--overdue"}, 1, "lapsero-status: invalid option: --overdue\n"},
+      {{"--journal-file"}, 1, "lapsero-status: invalid option: --journal-file\n"},
+      {{"--failed=yes"}, 1, "lapsero-status: invalid option: --failed=yes\n"},
   };
   for (const auto& c : errors) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -735,9 +738,10 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
   for (const char* help : {"--help", "-h"}) {
     const auto run = status({help, "--bogus"});
     EXPECT_EQ(run.exit_code(), 0);
-    EXPECT_EQ(
-        run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS]", 0),
-        0u)
+    EXPECT_EQ(run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] "
+                            "[--failed]\n                       [--journal-file=FILE] [job] ...\n",
+                            0),
+              0u)
         << run.out;
   }
   for (const char* version : {"--version", "-V"}) {
