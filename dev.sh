@@ -31,9 +31,10 @@ BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev libsystemd-dev pkgconf"
 PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev pkgconf lintian"
 # The package tests also make a newer version with dch and run the
 # package's own tests with autopkgtest. The listing's tests build journal
-# files with systemd-journal-remote.
+# files with systemd-journal-remote and check its metrics with the parser
+# of python3-prometheus-client (promtool's package is too heavy for that).
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base \
-  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote"
+  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote python3-prometheus-client"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.

@@ -48,14 +48,15 @@
 namespace {
 
 const char usage_text[] =
-    "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] [--failed]\n"
-    "                       [--journal-file=FILE] [job] ...\n"
+    "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] [--overdue=DAYS]\n"
+    "                       [--failed] [--journal-file=FILE] [job] ...\n"
     "        lapsero-status --lint [-t lapserotab] [-S spooldir]\n"
     "        lapsero-status --help | --version\n"
     "\n"
     " -t                  Use this lapserotab\n"
     " -S                  Select a different spool directory\n"
     " --json              Print one JSON array instead of columns\n"
+    " --prometheus        Print metrics for the node exporter's textfile directory\n"
     " --overdue=DAYS      Exit with status 2 if a job has been due for more than DAYS days\n"
     " --failed            Exit with status 2 if a job's last recorded run failed\n"
     " --journal-file=FILE Read how the jobs last ended from FILE, not the system journal\n"
@@ -82,16 +83,18 @@ char default_spool[] = "/var/spool/lapsero";
 /// What the command line asked for beyond the settings lapsero shares.
 struct ListingSettings {
   int json;                  ///< --json
+  int prometheus;            ///< --prometheus
   Checks checks;             ///< --overdue=DAYS, --failed
   const char* journal_file;  ///< --journal-file=FILE; null for the system journal
   int lint;                  ///< --lint: hints instead of the listing
   int names_given;           ///< job names were given; without them every job is selected
 };
 
-ListingSettings listing{0, {-1, false}, nullptr, 0, 0};
+ListingSettings listing{0, 0, {-1, false}, nullptr, 0, 0};
 
 enum LongOption {
   json_option = 256,
+  prometheus_option,
   overdue_option,
   failed_option,
   journal_file_option,
@@ -119,6 +122,7 @@ std::int32_t days_argument(const char* text) {
 void parse_command_line(int argc, char** argv) {
   static const option long_options[] = {
       {"json", no_argument, nullptr, json_option},
+      {"prometheus", no_argument, nullptr, prometheus_option},
       {"overdue", required_argument, nullptr, overdue_option},
       {"failed", no_argument, nullptr, failed_option},
       {"journal-file", required_argument, nullptr, journal_file_option},
@@ -138,6 +142,10 @@ void parse_command_line(int argc, char** argv) {
       case json_option:
         listing.json = 1;
         listing_option = "--json";
+        break;
+      case prometheus_option:
+        listing.prometheus = 1;
+        listing_option = "--prometheus";
         break;
       case overdue_option:
         listing.checks.overdue = days_argument(optarg);
@@ -164,6 +172,7 @@ void parse_command_line(int argc, char** argv) {
     }
   }
   if (listing.lint && listing_option) usage_error("option not taken with --lint", listing_option);
+  if (listing.json && listing.prometheus) usage_error("conflicting options", "--json and --prometheus");
   if (listing.lint && optind < argc) usage_error("job name not taken with --lint", argv[optind]);
   listing.names_given = optind < argc;
   take_job_patterns(argc, argv, optind);
@@ -256,6 +265,8 @@ int main(int argc, char** argv) {
   std::string output;
   if (listing.json) {
     output = listing_json(statuses.data(), count);
+  } else if (listing.prometheus) {
+    output = listing_prometheus(statuses.data(), count);
   } else {
     // A locale that is not installed leaves the C locale, as setlocale does.
     locale_t callers = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));

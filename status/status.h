@@ -166,6 +166,13 @@ std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in
 std::string listing_json(const JobStatus* statuses, int count);
 
 // ---------------------------------------------------------------------------
+// The metrics (metrics.cc)
+
+/// The jobs' gauges in the text format that Prometheus scrapes from the
+/// node exporter's textfile directory, one series per job name.
+std::string listing_prometheus(const JobStatus* statuses, int count);
+
+// ---------------------------------------------------------------------------
 // Hints for a table that may not mean what it says (lint.cc)
 
 /// Reads the table from the start directory, as load_table does, and the
@@ -218,6 +225,10 @@ struct OutcomeLine {
 /// signal N" or " abnormally", and " (mailing output)"; false for any other
 /// message, and for one that was cut short.
 bool parse_outcome_line(std::string_view message, OutcomeLine* line);
+
+/// The text as a label value of the metrics: bytes that are not UTF-8
+/// become U+FFFD; backslash, double quote and newline are escaped.
+std::string label_value(std::string_view text);
 
 /// The hints for one logical line, in this order: the reader's refusal, a
 /// carriage return at its end, blanks that begin a setting's value,

@@ -94,6 +94,9 @@ TEST_F(Lint, TakesNoListingOptionsAndNeedsATableAndASpool) {
       {{"--overdue=2"},
        "lapsero-status: option not taken with --lint: --overdue\n"
        "type: `lapsero-status --help' for more information\n"},
+      {{"--prometheus"},
+       "lapsero-status: option not taken with --lint: --prometheus\n"
+       "type: `lapsero-status --help' for more information\n"},
       {{"--failed"},
        "lapsero-status: option not taken with --lint: --failed\n"
        "type: `lapsero-status --help' for more information\n"},

@@ -1,5 +1,5 @@
 // lapsero-status and the journal: how each job's last run ended, in the
-// columns, in JSON and in the exit status of --failed.
+// columns, in JSON, in the metrics and in the exit status of --failed.
 //
 // The journals are files the test builds from the export format with
 // systemd-journal-remote, so no journald has to run and nothing depends on
@@ -26,6 +26,7 @@ using Args = std::vector<std::string>;
 using Json = nlohmann::json;
 
 constexpr const char journal_remote[] = "/lib/systemd/systemd-journal-remote";
+constexpr const char python[] = "/usr/bin/python3";
 
 /// Runs a program to its end in the sandbox, as it is.
 sandbox::Process run_program(std::vector<std::string> argv) {
@@ -334,6 +335,7 @@ TEST_F(Outcomes, FailedExitStatusOnBothSides) {
       {{"--failed", "bad"}, 2},
       {{"--failed"}, 2},
       {{"--failed", "--json"}, 2},
+      {{"--failed", "--prometheus"}, 2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -396,7 +398,7 @@ TEST_F(Outcomes, AJournalFileThatCannotBeOpenedIsAnError) {
       {dir + "/text.journal", "lapsero-status: cannot open journal file " + dir + "/text.journal: "},
   };
   for (const auto& c : cases) {
-    for (const Args& more : {Args{}, Args{"--json"}, Args{"--failed"}}) {
+    for (const Args& more : {Args{}, Args{"--json"}, Args{"--failed", "--prometheus"}}) {
       SCOPED_TRACE(c.file + " " + ::testing::PrintToString(more));
       const auto run = status_of(c.file, more);
       EXPECT_EQ(run.exit_code(), 1);
@@ -414,6 +416,56 @@ TEST_F(Outcomes, AJournalFileThatCannotBeOpenedIsAnError) {
   const auto run = lapsero(inv);
   EXPECT_EQ(run.exit_code(), 0) << run.err;
   EXPECT_EQ(results(run.out).at("job"), "ok");
+}
+
+TEST_F(Outcomes, MetricsParseAsPrometheusReadsThem) {
+  if (access(python, X_OK) != 0 || run_program({python, "-c", "import prometheus_client"}).exit_code() != 0)
+    GTEST_SKIP() << "no python3-prometheus-client (./dev.sh check installs it)";
+  // A name with a double quote, one that is not UTF-8, and a stamp that
+  // is a directory.
+  table("1 0 fine true\n1 0 say\"hi true\n1 0 bad\xff true\n1 0 dir true\n");
+  set_stamp("fine", "20240311\n");
+  set_stamp("say\"hi", "20240301\n");
+  ASSERT_EQ(mkdir(stamp_path("dir").c_str(), 0700), 0);
+  const std::string file = journal({
+      {"2024-03-11 10:00:01", "Job `fine' terminated"},
+      {"2024-03-11 10:00:02", "Job `say\"hi' terminated (exit status: 3) (mailing output)"},
+      {"2024-03-11 10:00:03", "Job `bad\xff' terminated due to signal 9"},
+  });
+  const auto run = status_of(file, {"--prometheus"});
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  const std::string metrics = dir + "/lapsero.prom";
+  sandbox::write_file(metrics, run.out);
+  const auto checked = run_program({python, CHECK_METRICS, metrics});
+  ASSERT_EQ(checked.exit_code(), 0) << checked.err << run.out;
+  EXPECT_EQ(checked.out,
+            "lapsero_job_stamp_readable fine 1\n"
+            "lapsero_job_stamp_readable say\"hi 1\n"
+            "lapsero_job_stamp_readable bad\xef\xbf\xbd 1\n"
+            "lapsero_job_stamp_readable dir 0\n"
+            "lapsero_job_last_run_timestamp_seconds fine 1710115200\n"
+            "lapsero_job_last_run_timestamp_seconds say\"hi 1709251200\n"
+            "lapsero_job_next_due_timestamp_seconds fine 1710201600\n"
+            "lapsero_job_next_due_timestamp_seconds say\"hi 1710201600\n"
+            "lapsero_job_next_due_timestamp_seconds bad\xef\xbf\xbd 1710201600\n"
+            "lapsero_job_due fine 1\n"
+            "lapsero_job_due say\"hi 1\n"
+            "lapsero_job_due bad\xef\xbf\xbd 1\n"
+            "lapsero_job_in_progress fine 0\n"
+            "lapsero_job_in_progress say\"hi 0\n"
+            "lapsero_job_in_progress bad\xef\xbf\xbd 0\n"
+            "lapsero_job_due_days fine 0\n"
+            "lapsero_job_due_days say\"hi 10\n"
+            "lapsero_job_due_days bad\xef\xbf\xbd 0\n"
+            "lapsero_job_last_result_timestamp_seconds fine 1710151201\n"
+            "lapsero_job_last_result_timestamp_seconds say\"hi 1710151202\n"
+            "lapsero_job_last_result_timestamp_seconds bad\xef\xbf\xbd 1710151203\n"
+            "lapsero_job_last_failed fine 0\n"
+            "lapsero_job_last_failed say\"hi 1\n"
+            "lapsero_job_last_failed bad\xef\xbf\xbd 1\n"
+            "lapsero_job_last_exit_status fine 0\n"
+            "lapsero_job_last_exit_status say\"hi 3\n"
+            "lapsero_job_last_signal bad\xef\xbf\xbd 9\n");
 }
 
 }  // namespace

@@ -727,6 +727,7 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
       {{"--overdue"}, 1, "lapsero-status: invalid option: --overdue\n"},
       {{"--journal-file"}, 1, "lapsero-status: invalid option: --journal-file\n"},
       {{"--failed=yes"}, 1, "lapsero-status: invalid option: --failed=yes\n"},
+      {{"--json", "--prometheus"}, 1, "lapsero-status: conflicting options: --json and --prometheus\n"},
   };
   for (const auto& c : errors) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -738,10 +739,11 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
   for (const char* help : {"--help", "-h"}) {
     const auto run = status({help, "--bogus"});
     EXPECT_EQ(run.exit_code(), 0);
-    EXPECT_EQ(run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json] [--overdue=DAYS] "
-                            "[--failed]\n                       [--journal-file=FILE] [job] ...\n",
-                            0),
-              0u)
+    EXPECT_EQ(
+        run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] "
+                      "[--overdue=DAYS]\n                       [--failed] [--journal-file=FILE] [job] ...\n",
+                      0),
+        0u)
         << run.out;
   }
   for (const char* version : {"--version", "-V"}) {
