@@ -40,14 +40,6 @@ constexpr char stale_stamp_text[] =
     "reads nor removes it; remove it with rm, and after a rename run `lapsero -u NEWNAME' if the "
     "job should not run at the next start";
 
-/// A text as a terminal may show it: control bytes become "?".
-std::string shown(std::string_view text) {
-  std::string result(text);
-  for (char& c : result)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return result;
-}
-
 /// "line 3", "lines 3 and 5", "lines 3, 5 and 8".
 std::string lines_text(const std::vector<std::int32_t>& lines) {
   std::string text = lines.size() == 1 ? "line " : "lines ";
@@ -74,19 +66,19 @@ std::string carriage_return_hint(const LineFacts& facts) {
   if (facts.job)
     text += ", which lapsero keeps as the last character of the command";
   else if (facts.setting)
-    text +=
-        ", which lapsero keeps as the last character of the value of " + shown(setting_name(facts.setting));
+    text += ", which lapsero keeps as the last character of the value of " +
+            std::string(setting_name(facts.setting));
   return text + plain_newlines;
 }
 
 /// The value's leading blanks stay in it; those before "=" are dropped and
 /// change nothing, so only the former call for a hint.
 std::string blank_value_hint(const EnvSetting* setting) {
-  const std::string name = shown(setting_name(setting));
+  const std::string name = std::string(setting_name(setting));
   const std::string_view value = setting_value(setting);
   const std::string_view meant = value.substr(std::min(value.find_first_not_of(" \t"), value.size()));
-  return "the blanks after \"=\" belong to the value: lapsero sets " + name + " to \"" + shown(value) +
-         "\"; write " + name + "=" + shown(meant);
+  return "the blanks after \"=\" belong to the value: lapsero sets " + name + " to \"" + std::string(value) +
+         "\"; write " + name + "=" + std::string(meant);
 }
 
 /// Says what became of the first backslash that did not continue the line.
@@ -115,12 +107,11 @@ std::string backslash_hint(const LineFacts& facts) {
 
 // What the observer gathers while the table is read: the hints so far, in
 // line order, and the physical lines each job name has been seen on.
-std::string found;
+std::vector<std::string> found;
 std::map<std::string, std::vector<std::int32_t>, std::less<>> lines_of_name;
 
 void add_hint(std::string_view where, const std::string& text) {
-  found.append(where);
-  found += ": " + text + "\n";
+  found.push_back(std::string(where) + ": " + text);
 }
 
 void observe_line(const LineFacts& facts) {
@@ -159,7 +150,7 @@ std::vector<std::string> spool_files() {
 std::string spool_entry_path(std::string_view spool_dir, std::string_view name) {
   std::string path(spool_dir);
   if (path.empty() || path.back() != '/') path += '/';
-  return path + shown(name);
+  return path + std::string(name);
 }
 
 }  // namespace
@@ -178,7 +169,8 @@ std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<st
   }
   if (facts.stray_backslashes > 0) hints.push_back(backslash_hint(facts));
   if (facts.job && !same_name.empty())
-    hints.push_back("the job name `" + shown(facts.job->name) + "' is used on " + lines_text(same_name) +
+    hints.push_back("the job name `" + std::string(facts.job->name) + "' is used on " +
+                    lines_text(same_name) +
                     (same_name.size() == 1 ? " too: the two lines share one stamp file, so when one of them "
                                              "runs, the other is stamped as well"
                                            : " too: the lines share one stamp file, so when one of them "
@@ -187,7 +179,7 @@ std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<st
   return hints;
 }
 
-std::string table_hints(int start_dir_fd) {
+std::vector<std::string> table_hints(int start_dir_fd) {
   found.clear();
   lines_of_name.clear();
   load_table(start_dir_fd, observe_line);

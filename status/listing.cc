@@ -25,6 +25,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/diagnostics.h"
 #include "status/status.h"
 
 namespace {
@@ -199,6 +200,16 @@ std::string local_time_text(std::time_t when) {
                 offset_minutes < 0 ? '-' : '+', east / 60, east % 60);
   return text;
 }
+
+locale_t callers_locale() {
+  // A locale that is not installed leaves the C locale, as setlocale does.
+  locale_t callers = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
+  if (!callers) callers = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
+  if (!callers) bail_sys("newlocale() error");
+  return callers;
+}
+
+std::string printable(std::string_view text) { return shown(text).text; }
 
 std::string listing_text(const JobStatus* statuses, int count, locale_t shown_in) {
   // Only the cells are taken in the caller's locale; everything before was

@@ -224,8 +224,16 @@ void report_unmatched_names() {
 
 /// Prints the hints for the table and the spool; 1 when there is any.
 int lint(int start_dir_fd) {
-  const std::string hints = table_hints(start_dir_fd);
-  std::fwrite(hints.data(), 1, hints.size(), stdout);
+  const std::vector<std::string> hints = table_hints(start_dir_fd);
+  // The table was read in the C locale, as the scheduler reads it; only
+  // the printing follows the caller's.
+  const locale_t callers = callers_locale();
+  const locale_t outer = uselocale(callers);
+  std::string text;
+  for (const std::string& hint : hints) text += printable(hint) + "\n";
+  uselocale(outer);
+  freelocale(callers);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   if (std::fflush(stdout) != 0) bail_sys("Can't write the hints");
   return hints.empty() && problem_count == 0 ? exit_ok : exit_trouble;
 }
@@ -268,10 +276,7 @@ int main(int argc, char** argv) {
   } else if (listing.prometheus) {
     output = listing_prometheus(statuses.data(), count);
   } else {
-    // A locale that is not installed leaves the C locale, as setlocale does.
-    locale_t callers = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(nullptr));
-    if (!callers) callers = newlocale(LC_CTYPE_MASK, "C", static_cast<locale_t>(nullptr));
-    if (!callers) bail_sys("newlocale() error");
+    const locale_t callers = callers_locale();
     output = listing_text(statuses.data(), count, callers);
     freelocale(callers);
   }

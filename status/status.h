@@ -158,6 +158,14 @@ int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool
 // ---------------------------------------------------------------------------
 // The listing (listing.cc)
 
+/// The caller's character-type locale, in which texts are shown; the C
+/// locale where that cannot be had.
+locale_t callers_locale();
+/// The text as a terminal in the thread's locale shows it: control
+/// characters, and bytes that start no character of the locale's set,
+/// become "?".
+std::string printable(std::string_view text);
+
 /// Aligned columns under a header line, one row per job, in the character
 /// set of the given locale: padded by display width, with "?" for each
 /// control character and for each byte that is no character of the set.
@@ -176,11 +184,13 @@ std::string listing_prometheus(const JobStatus* statuses, int count);
 // Hints for a table that may not mean what it says (lint.cc)
 
 /// Reads the table from the start directory, as load_table does, and the
-/// spool's file names, and gives one hint a line: "TABLE:LINE: text" for a
-/// table line, LINE being the physical line it starts on, and
-/// "SPOOL/NAME: text" for a stamp that no job line names. Empty when there
-/// is nothing to say. The spool is the working directory afterwards.
-std::string table_hints(int start_dir_fd);
+/// spool's file names, and gives the hints, each for a line of its own:
+/// "TABLE:LINE: text" for a table line, LINE being the physical line it
+/// starts on, and "SPOOL/NAME: text" for a stamp that no job line names.
+/// Empty when there is nothing to say. The texts quote the table's bytes as
+/// they are; printing makes them fit for a terminal. The spool is the
+/// working directory afterwards.
+std::vector<std::string> table_hints(int start_dir_fd);
 
 // ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.

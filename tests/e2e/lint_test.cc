@@ -121,5 +121,26 @@ TEST_F(Lint, TakesNoListingOptionsAndNeedsATableAndASpool) {
   }
 }
 
+// Hints quote the table's bytes; like the listing, they show a control
+// character, or a byte that is no character of the caller's set, as "?".
+TEST_F(Lint, ControlCharactersInHintsShowAsQuestionMarks) {
+  table("1 0 e\x1b[2J true\n1 0 e\x1b[2J true\n");
+  set_stamp("st\xc2\x9b", "20240301\n");  // C1 in UTF-8
+  set_stamp("raw\xe9", "20240301\n");     // no UTF-8 character
+  auto inv = status_invocation({"--lint"});
+  inv.env["LANG"] = "C.UTF-8";
+  const auto run = lapsero(inv);
+  EXPECT_EQ(run.exit_code(), 1);
+  const std::string stale =
+      ": no job line names this stamp (left behind by a renamed or removed job), so lapsero neither reads "
+      "nor removes it; remove it with rm, and after a rename run `lapsero -u NEWNAME' if the job should not "
+      "run at the next start\n";
+  EXPECT_EQ(run.out,
+            table_path +
+                ":2: the job name `e?[2J' is used on line 1 too: the two lines share one stamp file, so "
+                "when one of them runs, the other is stamped as well; give each job a name of its own\n" +
+                spool + "/raw?" + stale + spool + "/st?" + stale);
+}
+
 }  // namespace
 }  // namespace e2e
