@@ -12,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -311,6 +312,10 @@ Process start(const Invocation& invocation) {
   process.err_fd = err[0];
   fcntl(process.out_fd, F_SETFL, O_NONBLOCK);
   fcntl(process.err_fd, F_SETFL, O_NONBLOCK);
+  // Wakes the waits below the moment the process ends, where polling alone
+  // would sleep out its interval after every run. By the system call: the
+  // header of Debian 12's C library declares pidfd_open without C linkage.
+  process.pid_fd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
   process.deadline = std::chrono::steady_clock::now() + invocation.timeout;
   return process;
 }
@@ -325,8 +330,12 @@ bool wait_until(Process& process, const std::function<bool(const Process&)>& don
     collect_ends(process);
     if (done(process)) return true;
     if (std::chrono::steady_clock::now() >= until) return false;
-    pollfd fds[3] = {{process.out_fd, POLLIN, 0}, {process.err_fd, POLLIN, 0}, {log_fd, POLLIN, 0}};
-    poll(fds, 3, 10);
+    // Once the process is reaped its pidfd stays readable: leave it out.
+    pollfd fds[4] = {{process.out_fd, POLLIN, 0},
+                     {process.err_fd, POLLIN, 0},
+                     {log_fd, POLLIN, 0},
+                     {process.ended ? -1 : process.pid_fd, POLLIN, 0}};
+    poll(fds, 4, 10);
   }
 }
 
@@ -354,7 +363,8 @@ void finish(Process& process) {
   reap_log_into(process.log);
   if (process.out_fd >= 0) close(process.out_fd);
   if (process.err_fd >= 0) close(process.err_fd);
-  process.out_fd = process.err_fd = -1;
+  if (process.pid_fd >= 0) close(process.pid_fd);
+  process.out_fd = process.err_fd = process.pid_fd = -1;
 }
 
 Process run(const Invocation& invocation) {

@@ -84,6 +84,7 @@ struct Process {
   std::string err;                  ///< standard error
   std::vector<LogEntry> log;        ///< syslog entries received while it ran
   int out_fd = -1, err_fd = -1;
+  int pid_fd = -1;  ///< readable once the process has ended; -1 if the kernel has none
   std::chrono::steady_clock::time_point deadline;
   int exit_code() const;  ///< its exit status, or -1000 - signal if killed
 };
