@@ -75,10 +75,15 @@ check_format() {
 }
 
 # Fails on any finding of the checks in .clang-tidy, over everything the
-# build in the given directory compiles.
+# build in the given directory compiles. The unit tests get every check but
+# the static analyzer, which spent over a quarter of the lint's time on
+# their files: they run under both sanitizers in every check, which catch
+# on the paths they take what the analyzer looks for.
 check_lint() {  # dir
   echo "== clang-tidy over $1/compile_commands.json"
-  if ! run-clang-tidy -p "$1" -quiet >"$1/clang-tidy.log" 2>&1; then
+  unit_tests='/(base|control|table|schedule|execution|status)/[^/]*_test\.cc$'
+  if ! { run-clang-tidy -p "$1" -quiet "^(?!.*$unit_tests)" &&
+    run-clang-tidy -p "$1" -quiet -checks='-clang-analyzer-*' "$unit_tests"; } >"$1/clang-tidy.log" 2>&1; then
     grep -B2 -A12 'warnings-as-errors' "$1/clang-tidy.log" | head -n 120
     echo "== clang-tidy reported findings (all of them in $1/clang-tidy.log)"
     return 1
