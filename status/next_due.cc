@@ -42,7 +42,16 @@ std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std
     const std::int64_t next = std::int64_t{counted_day(stamp)} + period_days;
     return next - today_number <= search_horizon ? static_cast<std::int32_t>(next) : 0;
   }
-  for (std::int32_t ahead = 0; ahead <= search_horizon; ++ahead)
+  // A named period is never due before its stamped day (the days elapsed
+  // are negative, below any month or year), so a stamp ahead of today
+  // needs no look at the days before it.
+  const std::int32_t stamped = counted_day(stamp);
+  std::int32_t ahead = 0;
+  if (stamped > today_number) {
+    if (stamped - today_number > search_horizon) return 0;
+    ahead = stamped - today_number;
+  }
+  for (; ahead <= search_horizon; ++ahead)
     if (due_on(stamp, today_number + ahead, period_days, kind)) return today_number + ahead;
   return 0;
 }
