@@ -14,6 +14,7 @@
 
 #include "schedule/schedule.h"
 #include "status/status.h"
+#include "status/statuses_for_tests.h"
 
 namespace {
 
@@ -25,15 +26,6 @@ JobEntry job_with(const char* name, std::int32_t period_days, PeriodKind kind, s
   job.period_kind = kind;
   job.delay_minutes = delay;
   return job;
-}
-
-JobStatus status_of(const JobEntry& job, JobState state, std::int32_t days, std::int32_t next_due = 1) {
-  JobStatus status{};
-  status.job = &job;
-  status.state = state;
-  status.days = days;
-  status.next_due = next_due;
-  return status;
 }
 
 /// The C locale and C.UTF-8, which Debian always has, for the cells.

@@ -9,6 +9,7 @@
 
 #include "schedule/schedule.h"
 #include "status/status.h"
+#include "status/statuses_for_tests.h"
 
 namespace {
 
@@ -40,15 +41,6 @@ JobEntry job_named(const char* name) {
   job.command = "true";
   job.period_days = 7;
   return job;
-}
-
-JobStatus status_of(const JobEntry& job, JobState state, std::int32_t days, std::int32_t next_due) {
-  JobStatus status{};
-  status.job = &job;
-  status.state = state;
-  status.days = days;
-  status.next_due = next_due;
-  return status;
 }
 
 LastResult result(Outcome outcome, std::int32_t number, std::time_t logged) {

@@ -124,6 +124,25 @@ sandbox::Invocation Lapsero::on_date(std::vector<std::string> args, std::string_
   return result;
 }
 
+sandbox::Invocation Lapsero::listing_on(std::vector<std::string> args, std::string_view date) {
+  auto inv = status_invocation(std::move(args));
+  inv.faketime = at(date);
+  inv.env["NO_FAKE_STAT"] = "1";
+  return inv;
+}
+
+Lines columns(const std::string& line) {
+  Lines fields;
+  std::size_t at = 0;
+  while (at < line.size()) {
+    const std::size_t gap = line.find("  ", at);
+    fields.push_back(line.substr(at, gap - at));
+    if (gap == std::string::npos) break;
+    at = line.find_first_not_of(' ', gap);
+  }
+  return fields;
+}
+
 sandbox::Invocation Lapsero::as_nobody(sandbox::Invocation inv, std::string_view date) {
   // The build tree may lie where nobody cannot reach it (a checkout in a
   // directory of mode 0700): run a copy from the scratch directory.

@@ -56,6 +56,10 @@ const sandbox::LogEntry* entry(const sandbox::Process& run, std::string_view tex
 /// Where the text first is among the log texts, or -1.
 std::ptrdiff_t position(const Lines& log, std::string_view text);
 
+/// The columns of one line of lapsero-status's listing: fields are apart by
+/// two blanks or more, and the last one may hold single blanks.
+Lines columns(const std::string& line);
+
 /// What a foreground run writes on standard error when it logs `log`: each
 /// text on a line of its own, after "lapsero: ", except that the texts
 /// listed in `notices` stand bare, or are left out under -q.
@@ -96,6 +100,11 @@ class Lapsero : public ::testing::Test {
   /// program in the scratch directory, since the build tree may lie where
   /// nobody cannot reach it.
   sandbox::Invocation as_nobody(sandbox::Invocation inv, std::string_view date = fixed_date);
+  /// lapsero-status with "-t table -S spool" in front, its clock set to the
+  /// date. Only the clock moves: libfaketime would move the times of files
+  /// along with it, but only those that some of the stat calls report, and
+  /// the listing counts from the times the files really have.
+  sandbox::Invocation listing_on(std::vector<std::string> args, std::string_view date = fixed_date);
   /// Runs lapsero to the end (background mode included).
   sandbox::Process lapsero(std::vector<std::string> args);
   /// Runs lapsero to the end with an invocation changed by the caller.

@@ -56,19 +56,6 @@ std::string realtime_usec(const std::string& when) {
   return std::to_string(static_cast<long long>(timegm(&tm)) * 1000000);
 }
 
-/// The columns of one line of the listing, apart by two blanks or more.
-Lines columns(const std::string& line) {
-  Lines fields;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    const std::size_t gap = line.find("  ", at);
-    fields.push_back(line.substr(at, gap - at));
-    if (gap == std::string::npos) break;
-    at = line.find_first_not_of(' ', gap);
-  }
-  return fields;
-}
-
 /// The LAST RESULT column of each job, by name.
 std::map<std::string, std::string> results(const std::string& out) {
   std::map<std::string, std::string> found;
@@ -121,14 +108,6 @@ class Outcomes : public Lapsero {
     return path;
   }
 
-  /// lapsero-status on the date with "-t table -S spool" in front; only the
-  /// clock moves (see Listing in status_test.cc).
-  sandbox::Invocation listing_on(Args args, std::string_view date = fixed_date) {
-    auto inv = status_invocation(std::move(args));
-    inv.faketime = at(date);
-    inv.env["NO_FAKE_STAT"] = "1";
-    return inv;
-  }
   sandbox::Process status(Args args) { return lapsero(listing_on(std::move(args))); }
   /// The same with --journal-file=FILE in front.
   sandbox::Process status_of(const std::string& file, Args args = {}) {

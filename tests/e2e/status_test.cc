@@ -24,20 +24,6 @@ namespace {
 using Args = std::vector<std::string>;
 using Json = nlohmann::json;
 
-/// The columns of one line of the listing: fields are apart by two blanks
-/// or more, and the last one may hold single blanks.
-Lines columns(const std::string& line) {
-  Lines fields;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    const std::size_t gap = line.find("  ", at);
-    fields.push_back(line.substr(at, gap - at));
-    if (gap == std::string::npos) break;
-    at = line.find_first_not_of(' ', gap);
-  }
-  return fields;
-}
-
 /// The rows of a listing under its header, by job name.
 std::map<std::string, Lines> rows(const std::string& out) {
   std::map<std::string, Lines> found;
@@ -81,17 +67,6 @@ class Listing : public Watched {
     hide_system_journal();
   }
   void TearDown() override { show_system_journal(); }
-
-  /// lapsero-status with "-t table -S spool" in front, its clock set to the
-  /// date. Only the clock moves: libfaketime would move the times of files
-  /// along with it, but only those that some of the stat calls report, and
-  /// the listing counts from the times the files really have.
-  sandbox::Invocation listing_on(Args args, std::string_view date = fixed_date) {
-    auto inv = status_invocation(std::move(args));
-    inv.faketime = at(date);
-    inv.env["NO_FAKE_STAT"] = "1";
-    return inv;
-  }
 
   /// lapsero-status on the date, run to its end.
   sandbox::Process status(Args args, std::string_view date = fixed_date) {
