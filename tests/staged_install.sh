@@ -54,8 +54,8 @@ fi
 if option_on LAPSERO_INSTALL_SYSTEMD; then
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "ExecStart=/usr/sbin/lapsero -d"
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "StandardError=null"
-  # Jobs get what cron gives them, and a stop waits for a long backup
-  # longer than systemd's default of 90 s.
+  # Jobs get root's USER, LOGNAME and HOME and SHELL=/bin/sh, and a stop
+  # waits for a long backup longer than systemd's default of 90 s.
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "User=root"
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "Environment=SHELL=/bin/sh"
   expect_line "$d/usr/lib/systemd/system/lapsero.service" "KillSignal=SIGUSR1"
