@@ -1,7 +1,8 @@
 # Install-time part of the install rules, run by `cmake --install` (and so by
 # the package build) after the binary and the manual pages are in place. The
 # caller sets LAPSERO_SOURCE_DIR, LAPSERO_BINARY_DIR, LAPSERO_SBINDIR,
-# LAPSERO_UNIT_DIR, LAPSERO_INSTALL_SYSTEMD and LAPSERO_INSTALL_CRON.
+# LAPSERO_UNIT_DIR, LAPSERO_DOCDIR, LAPSERO_INSTALL_SYSTEMD and
+# LAPSERO_INSTALL_CRON.
 #
 # The table and the spool are the program's built-in defaults, so they go to
 # /etc and /var under DESTDIR whatever the prefix. The prefix is read here,
@@ -52,9 +53,22 @@ else()
     PERMISSIONS ${lapsero_file_mode})
 endif()
 
+# The units are configured whether or not they are installed: the manual
+# points to a copy under the documentation directory, with this prefix's
+# program path, for hosts that put them in place by hand.
+configure_file("${LAPSERO_SOURCE_DIR}/dist/lapsero.service.in"
+  "${LAPSERO_BINARY_DIR}/dist/lapsero.service" @ONLY)
+if(IS_ABSOLUTE "${LAPSERO_DOCDIR}")
+  set(doc_dir "${LAPSERO_DOCDIR}")
+else()
+  set(doc_dir "${CMAKE_INSTALL_PREFIX}/${LAPSERO_DOCDIR}")
+endif()
+lapsero_make_directory("${doc_dir}/examples")
+file(INSTALL "${LAPSERO_BINARY_DIR}/dist/lapsero.service"
+  "${LAPSERO_SOURCE_DIR}/dist/lapsero.timer"
+  DESTINATION "${doc_dir}/examples" PERMISSIONS ${lapsero_file_mode})
+
 if(LAPSERO_INSTALL_SYSTEMD)
-  configure_file("${LAPSERO_SOURCE_DIR}/dist/lapsero.service.in"
-    "${LAPSERO_BINARY_DIR}/dist/lapsero.service" @ONLY)
   if(IS_ABSOLUTE "${LAPSERO_UNIT_DIR}")
     set(unit_dir "${LAPSERO_UNIT_DIR}")
   else()

@@ -66,14 +66,19 @@ expect_entry -rwxr-xr-x root/root ./usr/sbin/lapsero-status
 expect_entry -rw-r--r-- root/root ./usr/share/man/man8/lapsero.8.gz
 expect_entry -rw-r--r-- root/root ./usr/share/man/man8/lapsero-status.8.gz
 expect_entry -rw-r--r-- root/root ./usr/share/man/man5/lapserotab.5.gz
+expect_entry -rw-r--r-- root/root ./usr/share/man/man7/lapsero-design.7.gz
 expect_entry -rw-r--r-- root/root ./etc/lapserotab
 expect_entry -rw-r--r-- root/root ./etc/cron.d/lapsero
 expect_entry drwxr-xr-x root/root ./var/spool/lapsero/
 expect_entry -rw-r--r-- root/root ./lib/systemd/system/lapsero.service
 expect_entry -rw-r--r-- root/root ./lib/systemd/system/lapsero.timer
-for doc in copyright changelog.gz README.md.gz examples/lapserotab; do
+for doc in copyright changelog.gz examples/lapserotab examples/lapsero.service examples/lapsero.timer; do
   expect_entry -rw-r--r-- root/root ./usr/share/doc/lapsero/$doc
 done
+# dh_compress compresses a document only above 4 KiB, which the README is
+# near: either form will do.
+grep -qxE -- '-rw-r--r-- root/root \./usr/share/doc/lapsero/README\.md(\.gz)?' "$scratch/contents" ||
+  fail "package lacks: -rw-r--r-- root/root ./usr/share/doc/lapsero/README.md(.gz)"
 awk '$1 ~ /^d/ && $1 != "drwxr-xr-x" { print "FAIL: directory mode", $1, $3 }' \
   "$scratch/contents" | grep . >&2 && status=1
 cmp -s "$scratch/files/usr/share/doc/lapsero/copyright" "$source_dir/debian/copyright" ||

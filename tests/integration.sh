@@ -447,10 +447,15 @@ root_stage() {
   expect_file /usr/share/man/man8/lapsero.8.gz 644 root:root
   expect_file /usr/share/man/man8/lapsero-status.8.gz 644 root:root
   expect_file /usr/share/man/man5/lapserotab.5.gz 644 root:root
+  expect_file /usr/share/man/man7/lapsero-design.7.gz 644 root:root
   expect_file /lib/systemd/system/lapsero.service 644 root:root
   expect_file /lib/systemd/system/lapsero.timer 644 root:root
   expect_file /etc/cron.d/lapsero 644 root:root
-  for doc in copyright changelog.gz README.md.gz examples/lapserotab; do
+  # dh_compress compresses the README only when it is over 4 KiB.
+  readme=README.md.gz
+  [ -e /usr/share/doc/lapsero/$readme ] || readme=README.md
+  for doc in copyright changelog.gz $readme examples/lapserotab examples/lapsero.service \
+    examples/lapsero.timer; do
     expect_file /usr/share/doc/lapsero/$doc 644 root:root
   done
   expect_file /etc/lapserotab 644 root:root
