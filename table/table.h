@@ -21,17 +21,20 @@ struct Continuation {
 /// to an observer of read_table right after the line has been handled. The
 /// texts are valid during that call only.
 struct LineFacts {
-  const char* text;                   ///< the line as assembled, before it was cut into fields
-  std::int32_t number;                ///< as lapsero's messages count: a continued line once
-  std::int32_t first_physical;        ///< the physical line it starts on, from 1
-  std::int32_t stray_backslashes;     ///< backslashes removed that did not continue the line
-  int after_stray;                    ///< the byte after the first of them; 0 for a NUL
-  std::int32_t nul_bytes;             ///< NUL bytes dropped
-  const Continuation* continuations;  ///< in line order; each joined line runs to the blank before the next
-  std::int32_t continuation_count;
-  const EnvSetting* setting;  ///< the setting it registered, or nullptr
-  const JobEntry* job;        ///< the job it registered, or nullptr
-  const char* problem;        ///< the reader's message when it refused the line, or nullptr
+  const char* text;                ///< the line as assembled, before it was cut into fields
+  std::int32_t number;             ///< as lapsero's messages count: a continued line once
+  std::int32_t first_physical;     ///< the physical line it starts on, from 1
+  std::int32_t stray_backslashes;  ///< backslashes removed that did not continue the line
+  int after_stray;                 ///< the byte after the first of them; 0 for a NUL
+  std::int32_t nul_bytes;          ///< NUL bytes dropped
+  const EnvSetting* setting;       ///< the setting it registered, or nullptr
+  const JobEntry* job;             ///< the job it registered, or nullptr
+  const char* problem;             ///< the reader's message when it refused the line, or nullptr
+  /// Where backslashes joined physical lines into this one, in order; the
+  /// bytes of each joined line run to the blank that stands for the next
+  /// backslash, or to the end of the text.
+  const Continuation* continuations;
+  std::int32_t continuation_count;  ///< how many
 };
 
 /// Called by read_table for each logical line, with the context given to it.
