@@ -6,7 +6,8 @@
 #   ./dev.sh check   install what the tests need, check the layout and lint
 #                    the code, build the plain and the sanitizer configuration
 #                    (warnings are errors in both), and run the whole suite on
-#                    both; then fuzz the table reader for a minute
+#                    both; then fuzz the table reader and lapsero-status's
+#                    parsers for a minute
 #   ./dev.sh lint    only the layout check (clang-format) and the lint
 #                    (clang-tidy), as the check runs them
 #   ./dev.sh format  rewrite every C and C++ file in the layout of .clang-format
@@ -90,15 +91,17 @@ check_lint() {  # dir
   fi
 }
 
-# Runs one build of the table fuzz target for the given seconds over the
-# corpus both builds share; any crash, leak, sanitizer report or timeout
-# fails. Inputs that reach new code join build-fuzz/corpus, and a failing
-# input is left in build-fuzz/.
-fuzz() {  # target, seconds
+# Runs one build of a fuzz target for the given seconds over the corpus
+# both builds of that target share, and prints how many inputs it ran; any
+# crash, leak, sanitizer report or timeout fails. Inputs that reach new
+# code join build-fuzz/CORPUS, whose seeds are in fuzz/CORPUS, and a
+# failing input is left in build-fuzz/.
+fuzz() {  # target, seconds, corpus
+  mkdir -p build-fuzz/"$3"
   build-fuzz/"$1" -max_total_time="$2" -timeout=25 -artifact_prefix=build-fuzz/ \
-    build-fuzz/corpus fuzz/corpus >build-fuzz/"$1".log 2>&1 ||
+    build-fuzz/"$3" fuzz/"$3" >build-fuzz/"$1".log 2>&1 ||
     { tail -n 80 build-fuzz/"$1".log; echo "== $1 found a fault (input in build-fuzz/)"; exit 1; }
-  echo "$1: $(tail -n 1 build-fuzz/"$1".log)"
+  echo "$1: $(grep '^Done [0-9]* runs' build-fuzz/"$1".log | tail -n 1)"
 }
 
 run_suite() {  # dir
@@ -123,14 +126,16 @@ case "${1:-}" in
     configure_and_build build-asan $TEST_OPTIONS -DLAPSERO_SANITIZE=ON
     run_suite build-asan
     # The build with UndefinedBehaviorSanitizer alone runs many times as
-    # many inputs a second: it explores for 40 s, then the build with
-    # AddressSanitizer as well goes over everything found, and on.
-    echo "== fuzzing the table reader for 60 s in build-fuzz: 40 s with UBSan, 20 s with ASan+UBSan"
+    # many inputs a second: it explores each target first, then the build
+    # with AddressSanitizer as well goes over everything found, and on.
+    echo "== fuzzing for 60 s in build-fuzz: the table reader and lapsero-status's parsers," \
+      "20 s each with UBSan, then 10 s each with ASan+UBSan"
     cmake -S fuzz -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ >/dev/null
     cmake --build build-fuzz -j "$JOBS"
-    mkdir -p build-fuzz/corpus
-    fuzz table_fuzz_ub 40
-    fuzz table_fuzz 20
+    fuzz table_fuzz_ub 20 corpus
+    fuzz status_fuzz_ub 20 status_corpus
+    fuzz table_fuzz 10 corpus
+    fuzz status_fuzz 10 status_corpus
     echo "== all checks passed"
     ;;
   lint)

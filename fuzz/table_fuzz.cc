@@ -7,31 +7,22 @@
 // arenas are released, so that LeakSanitizer judges the reader and not this
 // harness.
 //
-// Diagnostics: stderr_off keeps them off standard error, and syslog,
-// openlog and closelog are defined here, which takes precedence over the
-// system library's, so that no message of the millions this target produces
-// reaches the host's system log. The replacement formats every message, so
-// the sanitizers still see each argument the reader hands over. This is
-// chosen over entering the test sandbox because the target then needs
-// neither root nor a mount namespace, and no socket has to be drained on
-// every input. The initializer makes sure the replacement is the one called.
+// Diagnostics stay off standard error, and the system log is the silent
+// one of fuzz_support.h. The initializer makes sure that one is called.
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "base/diagnostics.h"
+#include "fuzz/fuzz_support.h"
 #include "lapsero.h"
 #include "table/table.h"
 
 namespace {
-
-std::size_t messages_logged = 0;
 
 /// A broken promise of the reader: crash, so that the fuzzer keeps the input.
 void require(bool holds, const char* what) {
@@ -64,21 +55,12 @@ void check_records() {
   }
 }
 
-void read_table(const std::uint8_t* data, std::size_t size) {
-  // A copy of exactly the input's size, so that a read past it is caught.
-  std::vector<char> bytes(data, data + size);
-  char empty = 0;
-  std::FILE* stream = fmemopen(size ? bytes.data() : &empty, size, "r");
-  require(stream != nullptr, "fmemopen failed");
-  ::read_table(stream);
-  std::fclose(stream);
+void read_and_check(const std::uint8_t* data, std::size_t size) {
+  read_table_bytes(data, size);
   check_records();
-  obstack_free(&LineArena, nullptr);
-  obstack_free(&RecordArena, nullptr);
-  reset_lists();
+  release_table();
 }
 
-char table_name[] = "fuzz-table";
 char pattern_all[] = "*";
 char pattern_class[] = "[a-m]*";
 char pattern_dot[] = "*.?";
@@ -86,30 +68,15 @@ char* patterns[] = {pattern_class, pattern_dot, pattern_all};
 
 }  // namespace
 
-extern "C" void openlog(const char*, int, int) {}
-extern "C" void closelog() {}
-extern "C" void syslog(int, const char* format, ...) LAPSERO_PRINTF(2, 3);
-extern "C" void syslog(int, const char* format, ...) {
-  char text[512];
-  std::va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  ++messages_logged;
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  stderr_off = 1;
-  settings.table_path = table_name;
-  settings.job_patterns = patterns;
-  settings.job_pattern_count = 3;
+  set_up_table_reading(patterns, 3);
   const char bad_line[] = "not a line of any kind\n";
-  read_table(reinterpret_cast<const std::uint8_t*>(bad_line), sizeof bad_line - 1);
+  read_and_check(reinterpret_cast<const std::uint8_t*>(bad_line), sizeof bad_line - 1);
   require(messages_logged == 1 && problem_count == 1, "diagnostics do not reach this target's syslog");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  read_table(data, size);
+  read_and_check(data, size);
   return 0;
 }

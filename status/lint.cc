@@ -15,10 +15,20 @@
 // A hint is placed at the physical line where its logical line starts, the
 // line an editor shows; the reader's messages keep lapsero's own count, in
 // which a continued line counts once.
+//
+// The worst trap is a backslash at the end of a line that joins a job line
+// after it: that job is never seen, and lapsero -T cannot tell. Each
+// physical line a backslash joined is tried on its own against the reader's
+// own expressions, and one that would be a job line or a setting is named.
+//
+// Everything found while the table is read is kept in a TableLint that the
+// caller owns and hands to the reader's observer as its context. A name is
+// kept with the first line that uses it, so that a table of many lines of
+// one name costs one hint per line, not one per pair.
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +36,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "base/diagnostics.h"
 #include "status/status.h"
@@ -35,20 +46,11 @@ namespace {
 constexpr char crlf_note[] = "the line ends in a carriage return (a table saved with CRLF line ends)";
 constexpr char plain_newlines[] = "; save the table with plain newlines";
 constexpr char only_at_the_end[] = "; a backslash continues a line only as its last character";
+constexpr char variable_name_bytes[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_";
 constexpr char stale_stamp_text[] =
     "no job line names this stamp (left behind by a renamed or removed job), so lapsero neither "
     "reads nor removes it; remove it with rm, and after a rename run `lapsero -u NEWNAME' if the "
     "job should not run at the next start";
-
-/// "line 3", "lines 3 and 5", "lines 3, 5 and 8".
-std::string lines_text(const std::vector<std::int32_t>& lines) {
-  std::string text = lines.size() == 1 ? "line " : "lines ";
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) text += i + 1 == lines.size() ? " and " : ", ";
-    text += std::to_string(lines[i]);
-  }
-  return text;
-}
 
 /// The setting's name and value, as lapsero puts them into the environment.
 std::string_view setting_name(const EnvSetting* setting) {
@@ -105,29 +107,90 @@ std::string backslash_hint(const LineFacts& facts) {
   return "a backslash is removed" + more + remedy;
 }
 
-// What the observer gathers while the table is read: the hints so far, in
-// line order, and the physical lines each job name has been seen on.
-std::vector<std::string> found;
-std::map<std::string, std::vector<std::int32_t>, std::less<>> lines_of_name;
+/// What a joined line would be on its own.
+enum class Alone { nothing, job, setting };
 
-void add_hint(std::string_view where, const std::string& text) {
-  found.push_back(std::string(where) + ": " + text);
+/// Tries a joined line on its own with the reader's expressions; the name
+/// of the job or the setting it would make goes to *name.
+Alone alone_as(std::string piece, std::string* name) {
+  char* found = nullptr;
+  if (match_captures(blank_or_comment_expression, piece.data(), {}) != 0) return Alone::nothing;
+  if (match_captures(interval_job_expression, piece.data(), {nullptr, nullptr, &found, nullptr}) == 1 ||
+      match_captures(named_job_expression, piece.data(), {nullptr, nullptr, &found, nullptr}) == 1) {
+    *name = found;
+    return Alone::job;
+  }
+  if (match_captures(setting_expression, piece.data(), {&found, nullptr}) != 1) return Alone::nothing;
+  // A name that no environment variable has is more likely an option of
+  // the command continued ("--exclude=x") than a setting that was meant.
+  const std::string_view setting = found;
+  if (setting.find_first_not_of(variable_name_bytes) != std::string_view::npos ||
+      (setting[0] >= '0' && setting[0] <= '9'))
+    return Alone::nothing;
+  *name = setting;
+  return Alone::setting;
 }
 
-void observe_line(const LineFacts& facts) {
-  std::vector<std::int32_t>* same_name = nullptr;
-  if (facts.job) same_name = &lines_of_name[facts.job->name];
-  const std::string where = std::string(settings.table_path) + ":" + std::to_string(facts.first_physical);
-  for (const std::string& hint : line_hints(facts, same_name ? *same_name : std::vector<std::int32_t>{}))
-    add_hint(where, hint);
-  if (same_name) same_name->push_back(facts.first_physical);
+/// A hint for each physical line that a backslash joined to this one and
+/// that lapsero would have acted on by itself.
+void add_swallowed_line_hints(const LineFacts& facts, std::vector<std::string>& hints) {
+  const std::string_view text = facts.text;
+  for (std::int32_t i = 0; i < facts.continuation_count; ++i) {
+    const Continuation& joined = facts.continuations[i];
+    // The joined line runs to the blank that stands for the next backslash.
+    const std::size_t end = i + 1 < facts.continuation_count
+                                ? static_cast<std::size_t>(facts.continuations[i + 1].offset - 1)
+                                : text.size();
+    const std::size_t start = static_cast<std::size_t>(joined.offset);
+    std::string name;
+    const Alone alone = alone_as(std::string(text.substr(start, end - start)), &name);
+    if (alone == Alone::nothing) continue;
+    const bool job = alone == Alone::job;
+    const std::string n = std::to_string(joined.backslash_line);
+    const std::string next = std::to_string(joined.backslash_line + 1);
+    hints.push_back("the backslash at the end of line " + n + " joins line " + next + ", which reads as " +
+                    (job ? "a job line of its own (`" + name + "')" : "a setting of its own (" + name + ")") +
+                    ", into this line: " + (job ? "that job never runs" : "that setting is never made") +
+                    "; end line " + n + " without the backslash if line " + next + " should stand alone");
+  }
+}
+
+/// The NUL bytes the reader dropped from the line.
+std::string nul_hint(std::int32_t count) {
+  const std::string what = count == 1
+                               ? "a NUL byte, which lapsero drops as if it were"
+                               : std::to_string(count) + " NUL bytes, which lapsero drops as if they were";
+  return "the line holds " + what +
+         " not there; save the table as plain text (a UTF-16 file holds a NUL in every other "
+         "byte)";
+}
+
+void add_hint(TableLint& lint, std::string_view where, const std::string& text) {
+  lint.hints.push_back(std::string(where) + ": " + text);
+}
+
+/// Opens the working directory for reading without changing its access
+/// time, where we may: a look at the spool is no use of it.
+DIR* open_spool_quietly() {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC;
+  int fd = open(".", flags | O_NOATIME);
+  // O_NOATIME is only for the directory's owner (or root).
+  if (fd < 0 && errno == EPERM) fd = open(".", flags);
+  if (fd < 0) return nullptr;
+  DIR* const directory = fdopendir(fd);
+  if (!directory) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return directory;
 }
 
 /// The names of the regular files in the working directory, sorted. One
 /// that cannot be read is a problem, reported, and gives no names.
 std::vector<std::string> spool_files() {
   std::vector<std::string> names;
-  DIR* const directory = opendir(".");
+  DIR* const directory = open_spool_quietly();
   if (!directory) {
     problem_sys("Can't read %s", settings.spool_dir);
     return names;
@@ -155,12 +218,25 @@ std::string spool_entry_path(std::string_view spool_dir, std::string_view name) 
 
 }  // namespace
 
-std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<std::int32_t>& same_name) {
+std::vector<std::string> line_hints(const LineFacts& facts, std::int32_t name_first_line) {
   std::vector<std::string> hints;
-  // A blank or comment line does nothing, whatever it holds.
-  if (!facts.job && !facts.setting && !facts.problem) return hints;
   if (facts.problem) hints.emplace_back(facts.problem);
+  add_swallowed_line_hints(facts, hints);
+  // A blank or comment line does nothing, whatever else it holds.
+  if (!facts.job && !facts.setting && !facts.problem) return hints;
   const std::string_view text = facts.text;
+  if (facts.job && facts.job->command[0] == '#')
+    hints.emplace_back(
+        "the command is only a comment: the shell runs nothing, and the job is stamped as if it had run");
+  if (facts.nul_bytes > 0) hints.push_back(nul_hint(facts.nul_bytes));
+  // Every other backslash is removed or joins lines: only the file's last
+  // byte stays.
+  if (!text.empty() && text.back() == '\\' && (facts.job || facts.setting))
+    hints.push_back(
+        "the file ends in a backslash, which continues nothing and stays as the last character of " +
+        (facts.job ? std::string("the command")
+                   : "the value of " + std::string(setting_name(facts.setting))) +
+        "; remove it");
   if (!text.empty() && text.back() == '\r') hints.push_back(carriage_return_hint(facts));
   if (facts.setting) {
     const std::string_view value = setting_value(facts.setting);
@@ -168,24 +244,31 @@ std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<st
       hints.push_back(blank_value_hint(facts.setting));
   }
   if (facts.stray_backslashes > 0) hints.push_back(backslash_hint(facts));
-  if (facts.job && !same_name.empty())
-    hints.push_back("the job name `" + std::string(facts.job->name) + "' is used on " +
-                    lines_text(same_name) +
-                    (same_name.size() == 1 ? " too: the two lines share one stamp file, so when one of them "
-                                             "runs, the other is stamped as well"
-                                           : " too: the lines share one stamp file, so when one of them "
-                                             "runs, the others are stamped as well") +
-                    "; give each job a name of its own");
+  if (facts.job && name_first_line > 0)
+    hints.push_back("the job name `" + std::string(facts.job->name) + "' is already used on line " +
+                    std::to_string(name_first_line) +
+                    ": lines of one name share one stamp file, so a run of one of them stamps them all; "
+                    "give each job a name of its own");
   return hints;
 }
 
+void lint_line(const LineFacts& facts, void* context) {
+  TableLint& lint = *static_cast<TableLint*>(context);
+  std::int32_t name_first_line = 0;
+  if (facts.job) {
+    const auto [place, fresh] = lint.first_line_of_name.try_emplace(facts.job->name, facts.first_physical);
+    if (!fresh) name_first_line = place->second;
+  }
+  const std::string where = std::string(settings.table_path) + ":" + std::to_string(facts.first_physical);
+  for (const std::string& hint : line_hints(facts, name_first_line)) add_hint(lint, where, hint);
+}
+
 std::vector<std::string> table_hints(int start_dir_fd) {
-  found.clear();
-  lines_of_name.clear();
-  load_table(start_dir_fd, observe_line);
+  TableLint lint;
+  load_table(start_dir_fd, lint_line, &lint);
   // The working directory is the spool now.
   for (const std::string& name : spool_files())
-    if (lines_of_name.find(name) == lines_of_name.end())
-      add_hint(spool_entry_path(settings.spool_dir, name), stale_stamp_text);
-  return found;
+    if (lint.first_line_of_name.find(name) == lint.first_line_of_name.end())
+      add_hint(lint, spool_entry_path(settings.spool_dir, name), stale_stamp_text);
+  return std::move(lint.hints);
 }

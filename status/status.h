@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "lapsero.h"
@@ -240,8 +241,24 @@ bool parse_outcome_line(std::string_view message, OutcomeLine* line);
 /// become U+FFFD; backslash, double quote and newline are escaped.
 std::string label_value(std::string_view text);
 
-/// The hints for one logical line, in this order: the reader's refusal, a
-/// carriage return at its end, blanks that begin a setting's value,
-/// backslashes removed, and, for a job, the earlier lines that use its name
-/// (same_name, physical lines). None for a blank or comment line.
-std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<std::int32_t>& same_name);
+/// What the lint gathers while a table is read, handed to lint_line as its
+/// context: the hints so far, in line order, and the physical line each job
+/// name is first used on.
+struct TableLint {
+  std::vector<std::string> hints;
+  std::unordered_map<std::string, std::int32_t> first_line_of_name;
+};
+
+/// The lint's observer for read_table: adds the line's hints, each as
+/// "TABLE:LINE: text", to the TableLint its context points to.
+void lint_line(const LineFacts& facts, void* context);
+
+/// The hints for one logical line, in this order: the reader's refusal, the
+/// lines a backslash joined to it that would have been a job line or a
+/// setting on their own, a command that is only a comment, NUL bytes
+/// dropped, a backslash kept at the end of the file, a carriage return at
+/// its end, blanks that begin a setting's value, backslashes removed, and,
+/// for a job, the first line that already used its name (name_first_line,
+/// a physical line; 0 for none). Only the joined lines for a blank or
+/// comment line.
+std::vector<std::string> line_hints(const LineFacts& facts, std::int32_t name_first_line);

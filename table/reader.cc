@@ -11,16 +11,18 @@
 //
 // lapsero-status --lint needs what only the reader sees: each line as it was
 // assembled, before the expressions cut it; the physical line it starts on;
-// the backslashes that were removed without continuing it; and the reader's
-// message when it refused it. An observer given to read_table gets them,
-// line by line; without one nothing is copied, and with one the same lines
-// are read and registered.
+// where backslashes joined the physical lines after it; the backslashes that
+// were removed without continuing it; the NUL bytes dropped; and the
+// reader's message when it refused it. An observer given to read_table gets
+// them, line by line, with a context of its own; without one nothing is
+// copied, and with one the same lines are read and registered.
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include <fnmatch.h>
 #include <regex.h>
@@ -45,9 +47,12 @@ struct LineShape {
   std::int32_t first_physical;
   std::int32_t stray_backslashes;
   int after_stray;
+  std::int32_t nul_bytes;
 };
 
 LineShape last_shape{};
+/// The continuations of that line, in order; emptied, not freed, per line.
+std::vector<Continuation> last_continuations;
 
 /// The longest name a file in the spool directory can have.
 constexpr std::size_t longest_file_name = 255;
@@ -143,7 +148,8 @@ int match_or_bail(const char* pattern, char* line, std::initializer_list<char**>
 // line after its last one.
 char* read_logical_line() {
   if (std::feof(table_stream)) return nullptr;
-  last_shape = LineShape{newlines_read + 1, 0, 0};
+  last_shape = LineShape{newlines_read + 1, 0, 0, 0};
+  last_continuations.clear();
   // One byte is held back: what becomes of it depends on the byte after it.
   constexpr int none = -1;
   int held = none;
@@ -156,12 +162,17 @@ char* read_logical_line() {
     }
     if (held == '\n') {
       obstack_1grow(&LineArena, ' ');
+      // The newline just read was the backslash's; the joined line's bytes
+      // start here.
+      last_continuations.push_back(
+          Continuation{newlines_read, static_cast<std::int32_t>(obstack_object_size(&LineArena))});
     } else if (held == '\\' && c != '\n') {
       // Removed without continuing the line: noted for an observer.
       if (last_shape.stray_backslashes++ == 0) last_shape.after_stray = c;
     } else if (held != '\\' && held != none) {
       obstack_1grow(&LineArena, static_cast<char>(held));
     }
+    if (c == '\0') ++last_shape.nul_bytes;
     held = c == '\0' ? none : c;
   }
   if (std::ferror(table_stream)) bail_sys("Error reading %s", settings.table_path);
@@ -249,7 +260,7 @@ void handle_line(char* line) {
 /// Handles one logical line as handle_line does, and tells the observer
 /// what became of it. The line is copied first, since handling cuts it; the
 /// copy goes with the line when the LineArena is released.
-void handle_observed_line(char* line, LineObserver observer) {
+void handle_observed_line(char* line, LineObserver observer, void* context) {
   const char* text = static_cast<const char*>(obstack_copy0(&LineArena, line, std::strlen(line)));
   const JobEntry* const job_before = job_tail;
   const EnvSetting* const setting_before = env_tail;
@@ -263,15 +274,18 @@ void handle_observed_line(char* line, LineObserver observer) {
   facts.first_physical = last_shape.first_physical;
   facts.stray_backslashes = last_shape.stray_backslashes;
   facts.after_stray = last_shape.after_stray;
+  facts.nul_bytes = last_shape.nul_bytes;
+  facts.continuations = last_continuations.data();
+  facts.continuation_count = static_cast<std::int32_t>(last_continuations.size());
   facts.setting = env_tail != setting_before ? env_tail : nullptr;
   facts.job = job_tail != job_before ? job_tail : nullptr;
   facts.problem = problem_count != problems_before ? message_buffer : nullptr;
-  observer(facts);
+  observer(facts, context);
 }
 
 }  // namespace
 
-void load_table(int start_dir_fd, LineObserver observer) {
+void load_table(int start_dir_fd, LineObserver observer, void* context) {
   // A relative table path is taken from where lapsero was started. Should
   // that directory no longer be enterable, a relative path is not looked up
   // in the spool instead: it is reported as a table that cannot be opened.
@@ -288,11 +302,11 @@ void load_table(int start_dir_fd, LineObserver observer) {
     bail_sys("Error opening %s", settings.table_path);
   }
   std::FILE* const stream = table_stream;
-  read_table(stream, observer);
+  read_table(stream, observer, context);
   if (std::fclose(stream) != 0) bail_sys("Error closing %s", settings.table_path);
 }
 
-void read_table(std::FILE* stream, LineObserver observer) {
+void read_table(std::FILE* stream, LineObserver observer, void* context) {
   table_stream = stream;
   init_arenas();
   reset_lists();
@@ -300,7 +314,7 @@ void read_table(std::FILE* stream, LineObserver observer) {
   newlines_read = 0;
   while (char* line = read_logical_line()) {
     if (observer)
-      handle_observed_line(line, observer);
+      handle_observed_line(line, observer, context);
     else
       handle_line(line);
     obstack_free(&LineArena, line);

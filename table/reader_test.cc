@@ -55,12 +55,12 @@ class Reader : public ::testing::Test {
     return lines;
   }
   /// Reads the bytes as a table into the lists, as load_table does.
-  void load(std::string bytes, LineObserver observer = nullptr) {
+  void load(std::string bytes, LineObserver observer = nullptr, void* context = nullptr) {
     // read_table sets both arenas up afresh.
     obstack_free(&LineArena, nullptr);
     obstack_free(&RecordArena, nullptr);
     std::FILE* stream = fmemopen(bytes.data(), bytes.size(), "r");
-    read_table(stream, observer);
+    read_table(stream, observer, context);
     std::fclose(stream);
   }
   /// Each registered job as "line name period/kind delay pattern env: command".
@@ -222,17 +222,21 @@ TEST_F(Reader, NamesThatCanNeverBeAStampAreInvalidSyntax) {
   EXPECT_EQ(jobs(), (Lines{"6 " + longest + " 1/0 0 p0 -: c", "7 ... 1/0 0 p0 -: c"}));
 }
 
-/// What an observer was told, one line per logical line:
-/// "number@physical strays/after kind: text".
-Lines observed;
-
-void observe(const LineFacts& f) {
+/// What an observer was told, one line per logical line, into the Lines its
+/// context points to: "number@physical strays/after nuls kind: text", and
+/// for each continuation " +N:" and the first bytes of the line it joined.
+void observe(const LineFacts& f, void* context) {
   std::string kind = f.job ? std::string("job ") + f.job->name : f.setting ? f.setting->assignment : "-";
   if (f.problem) kind = f.problem;
-  observed.push_back(std::to_string(f.number) + "@" + std::to_string(f.first_physical) + " " +
-                     std::to_string(f.stray_backslashes) + "/" +
-                     (f.after_stray ? std::string(1, static_cast<char>(f.after_stray)) : "-") + " " + kind +
-                     ": " + f.text);
+  std::string joined;
+  for (std::int32_t i = 0; i < f.continuation_count; ++i)
+    joined += " +" + std::to_string(f.continuations[i].backslash_line) + ":" +
+              std::string(f.text + f.continuations[i].offset).substr(0, 3);
+  static_cast<Lines*>(context)->push_back(
+      std::to_string(f.number) + "@" + std::to_string(f.first_physical) + " " +
+      std::to_string(f.stray_backslashes) + "/" +
+      (f.after_stray ? std::string(1, static_cast<char>(f.after_stray)) : "-") + " " +
+      std::to_string(f.nul_bytes) + " " + kind + ": " + f.text + joined);
 }
 
 TEST_F(Reader, ObserverIsToldEachLineAsAssembled) {
@@ -243,12 +247,13 @@ TEST_F(Reader, ObserverIsToldEachLineAsAssembled) {
       "\n"
       "bad\\\\ line\r\n"
       "1 0 two x";
-  observed.clear();
+  Lines observed;
   const int problems_before = problem_count;
-  load(table, observe);
-  EXPECT_EQ(observed, (Lines{"1@1 0/- A= 1: A = 1", "2@2 1/t job one: 1 0 one atb     c", "3@4 0/- -: ",
-                             "4@5 2/\\ Invalid syntax in tab on line 4 - skipping this line: bad line\r",
-                             "5@6 0/- job two: 1 0 two x"}));
+  load(table, observe, &observed);
+  EXPECT_EQ(observed,
+            (Lines{"1@1 0/- 0 A= 1: A = 1", "2@2 1/t 0 job one: 1 0 one atb     c +2:   ", "3@4 0/- 0 -: ",
+                   "4@5 2/\\ 0 Invalid syntax in tab on line 4 - skipping this line: bad line\r",
+                   "5@6 0/- 0 job two: 1 0 two x"}));
   // The problem was counted and handed over, not reported.
   EXPECT_EQ(problem_count - problems_before, 1);
   EXPECT_EQ(logged(), Lines{});
@@ -257,6 +262,32 @@ TEST_F(Reader, ObserverIsToldEachLineAsAssembled) {
   load(table);
   EXPECT_EQ(jobs(), with_observer);
   EXPECT_EQ(logged(), Lines{"Invalid syntax in tab on line 4 - skipping this line"});
+}
+
+TEST_F(Reader, ObserverIsToldWhereLinesWereJoinedAndNulsDropped) {
+  const struct {
+    const char* what;
+    std::string bytes;
+    Lines expected;
+  } cases[] = {
+      {"each joined line with the line of its backslash",
+       "# x \\\n1 0 b y\\\n  z\nA=1",
+       {"1@1 0/- 0 -: # x  1 0 b y   z +1:1 0 +2:  z", "2@4 0/- 0 A=1: A=1"}},
+      {"a joined line that is empty",
+       "a\\\n\\\nb",
+       {"1@1 0/- 0 Invalid syntax in tab on line 1 - skipping this line: a  b +1: b +2:b"}},
+      {"no line is joined before an empty one or the end",
+       "1 0 a x \\\n\n1 0 c y \\\n",
+       {"1@1 0/- 0 job a: 1 0 a x \n", "2@3 0/- 0 job c: 1 0 c y \n"}},
+      {"NUL bytes counted on their line",
+       std::string("1 0 a \0x\0\n\0", 11),
+       {"1@1 0/- 2 job a: 1 0 a x", "2@2 0/- 1 -: "}},
+  };
+  for (const auto& c : cases) {
+    Lines observed;
+    load(c.bytes, observe, &observed);
+    EXPECT_EQ(observed, c.expected) << c.what;
+  }
 }
 
 }  // namespace

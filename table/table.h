@@ -11,6 +11,12 @@
 /// one pattern "*".
 void take_job_patterns(int argc, char** argv, int first);
 
+/// Where a backslash at the end of a physical line joined the next one.
+struct Continuation {
+  std::int32_t backslash_line;  ///< the physical line that ends in the backslash, from 1
+  std::int32_t offset;          ///< where the joined line's bytes start in LineFacts::text
+};
+
 /// What the reader saw of one logical line, beyond what it registered: told
 /// to an observer of read_table right after the line has been handled. The
 /// texts are valid during that call only.
@@ -20,23 +26,29 @@ struct LineFacts {
   std::int32_t first_physical;     ///< the physical line it starts on, from 1
   std::int32_t stray_backslashes;  ///< backslashes removed that did not continue the line
   int after_stray;                 ///< the byte after the first of them; 0 for a NUL
+  std::int32_t nul_bytes;          ///< NUL bytes dropped
   const EnvSetting* setting;       ///< the setting it registered, or nullptr
   const JobEntry* job;             ///< the job it registered, or nullptr
   const char* problem;             ///< the reader's message when it refused the line, or nullptr
+  /// Where backslashes joined physical lines into this one, in order; the
+  /// bytes of each joined line run to the blank that stands for the next
+  /// backslash, or to the end of the text.
+  const Continuation* continuations;
+  std::int32_t continuation_count;  ///< how many
 };
 
-/// Called by read_table for each logical line.
-using LineObserver = void (*)(const LineFacts& facts);
+/// Called by read_table for each logical line, with the context given to it.
+using LineObserver = void (*)(const LineFacts& facts, void* context);
 
 /// Reads the table into the job and environment lists, relative to the start
 /// directory; returns with the spool directory as working directory again.
-void load_table(int start_dir_fd, LineObserver observer = nullptr);
+void load_table(int start_dir_fd, LineObserver observer = nullptr, void* context = nullptr);
 /// Reads a whole table from an open stream into the job and environment
 /// lists: sets up the arenas, empties the lists, and registers or reports
 /// every logical line. The stream stays open. With an observer, a line's
 /// problem is counted and handed to it instead of being reported; what it
 /// reads and registers is the same.
-void read_table(std::FILE* stream, LineObserver observer = nullptr);
+void read_table(std::FILE* stream, LineObserver observer = nullptr, void* context = nullptr);
 
 // ---------------------------------------------------------------------------
 // Records, lists and arenas (records.cc): used by the reader, and by the

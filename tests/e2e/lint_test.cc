@@ -1,7 +1,12 @@
 // lapsero-status --lint end to end: a table with every kind of hint and a
 // stale stamp, the exact hints and their line numbers; a clean table; and
 // what --lint refuses to combine with.
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "tests/e2e/e2e.h"
 
@@ -43,8 +48,8 @@ TEST_F(Lint, EveryKindOfHintAtThePhysicalLine) {
           ":2: a backslash is removed: lapsero reads \"\\t\" as \"t\"; a backslash continues a line only "
           "as its last character, and a command that needs one belongs in a script\n" +
           t +
-          ":5: the job name `tabs' is used on line 2 too: the two lines share one stamp file, so when one "
-          "of them runs, the other is stamped as well; give each job a name of its own\n" +
+          ":5: the job name `tabs' is already used on line 2: lines of one name share one stamp file, so a "
+          "run of one of them stamps them all; give each job a name of its own\n" +
           t + ":6: Invalid syntax in " + t + " on line 5 - skipping this line\n" + t + ":7: " + t +
           ": Unknown named period on line 6, skipping\n" + t +
           ":8: the line ends in a carriage return (a table saved with CRLF line ends), which lapsero keeps "
@@ -63,6 +68,45 @@ TEST_F(Lint, EveryKindOfHintAtThePhysicalLine) {
             "lapsero: Invalid syntax in " + t + " on line 5 - skipping this line\nlapsero: " + t +
                 ": Unknown named period on line 6, skipping\nlapsero: Invalid syntax in " + t +
                 " on line 8 - skipping this line\n");
+}
+
+// The job that a backslash swallows never runs, and lapsero -T calls the
+// table sound: only the lint can tell.
+TEST_F(Lint, JobLineJoinedByABackslashIsNamed) {
+  table(
+      "1 0 a echo one \\\n"
+      "1 0 b echo two\n");
+  const auto run = lint();
+  EXPECT_EQ(run.exit_code(), 1);
+  EXPECT_EQ(run.out, table_path +
+                         ":1: the backslash at the end of line 1 joins line 2, which reads as a job line of "
+                         "its own (`b'), into this line: that job never runs; end line 1 without the "
+                         "backslash if line 2 should stand alone\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(lapsero({"-T"}).exit_code(), 0);
+}
+
+// Reading the spool's names is no use of it: its access time stays, even
+// on a file system that records every read (strictatime).
+TEST_F(Lint, LeavesTheSpoolsAccessTimeAlone) {
+  const std::string mount_point = dir + "/strict";
+  ASSERT_EQ(mkdir(mount_point.c_str(), 0755), 0);
+  if (mount("tmpfs", mount_point.c_str(), "tmpfs", MS_STRICTATIME, "mode=0755") != 0)
+    GTEST_SKIP() << "no tmpfs with strictatime: " << std::strerror(errno);
+  const std::string strict_spool = mount_point + "/spool";
+  ASSERT_EQ(mkdir(strict_spool.c_str(), 0755), 0);
+  const std::string stamp = strict_spool + "/a";
+  sandbox::write_file(stamp, "20240301\n");
+  table("1 0 a true\n");
+  const timespec times[2] = {{1000000000, 0}, {0, UTIME_OMIT}};  // 2001-09-09
+  ASSERT_EQ(utimensat(AT_FDCWD, strict_spool.c_str(), times, 0), 0);
+
+  const auto run = lint({"-S", strict_spool});
+  struct stat st {};
+  ASSERT_EQ(stat(strict_spool.c_str(), &st), 0);
+  EXPECT_EQ(umount2(mount_point.c_str(), MNT_DETACH), 0);
+  EXPECT_EQ(run.exit_code(), 0) << run.out << run.err;
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
 }
 
 TEST_F(Lint, CleanTableGivesNoHints) {
@@ -137,8 +181,8 @@ TEST_F(Lint, ControlCharactersInHintsShowAsQuestionMarks) {
       "run at the next start\n";
   EXPECT_EQ(run.out,
             table_path +
-                ":2: the job name `e?[2J' is used on line 1 too: the two lines share one stamp file, so "
-                "when one of them runs, the other is stamped as well; give each job a name of its own\n" +
+                ":2: the job name `e?[2J' is already used on line 1: lines of one name share one stamp "
+                "file, so a run of one of them stamps them all; give each job a name of its own\n" +
                 spool + "/raw?" + stale + spool + "/st?" + stale);
 }
 
