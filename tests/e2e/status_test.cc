@@ -714,11 +714,11 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
   for (const char* help : {"--help", "-h"}) {
     const auto run = status({help, "--bogus"});
     EXPECT_EQ(run.exit_code(), 0);
-    EXPECT_EQ(
-        run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] "
-                      "[--overdue=DAYS]\n                       [--failed] [--journal-file=FILE] [job] ...\n",
-                      0),
-        0u)
+    EXPECT_EQ(run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] "
+                            "[--overdue=DAYS]\n                       [--failed] [--journal-file=FILE] "
+                            "[--output=FILE] [job] ...\n",
+                            0),
+              0u)
         << run.out;
   }
   for (const char* version : {"--version", "-V"}) {
