@@ -416,6 +416,34 @@ TEST_F(Listing, NothingInTheSpoolChanges) {
   EXPECT_EQ(shown.at("foreign")[3], "2024-03-11");
 }
 
+TEST_F(Listing, AStampThatChangesUnderTheProbeIsReportedAsItIs) {
+  table("1 0 swapped true\n1 0 plain true\n");
+  set_stamp("swapped", "20240311\n");
+  set_stamp("plain", "20240311\n");
+  // Without libfaketime, which would want LD_PRELOAD too: the states
+  // below do not depend on the date.
+  const struct {
+    const char* variable;
+    const char* value;
+    const char* job;
+    const char* state;
+  } cases[] = {
+      // Replaced by a directory after the first look, before the open.
+      {"LAPSERO_TEST_DIRECTORY_AT_OPEN", "swapped", "swapped", "unknown (Is a directory)"},
+      // The second look itself fails.
+      {"LAPSERO_TEST_FSTAT_ERROR", "5", "plain", "unknown (Input/output error)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable);
+    auto inv = status_invocation({});
+    inv.env["LD_PRELOAD"] = FAULT_INJECT_LIBRARY;
+    inv.env[c.variable] = c.value;
+    const auto run = lapsero(inv);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(rows(run.out).at(c.job).at(6), c.state) << run.out;
+  }
+}
+
 TEST_F(Listing, TableProblemsGoToStandardErrorOnly) {
   table("1 0 good true\nbad line\n@daily 0 unknown true\n");
   const auto run = status({});
