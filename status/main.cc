@@ -24,6 +24,11 @@
 // How each job's last run ended comes from the journal, read once every
 // job is judged and before anything is printed, so that a journal file
 // that cannot be opened ends the program with nothing listed.
+//
+// What it prints reaches its reader whole, or the program fails with
+// status 1 (output.cc): on standard output, or with --output=FILE in a new
+// file renamed over FILE. Every failure, running out of memory and a usage
+// error included, ends through the diagnostics.
 
 #include <algorithm>
 #include <cerrno>

@@ -70,7 +70,7 @@ bool in_progress(const JobStatus& status, long long* value) {
 }
 
 bool due_duration(const JobStatus& status, long long* value) {
-  constexpr long long seconds_a_day = 24 * 60 * 60;
+  constexpr long long seconds_a_day = 24LL * 60 * 60;
   *value = status.state == JobState::due ? status.days * seconds_a_day : 0;
   return readable(status);
 }
