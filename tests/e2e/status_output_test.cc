@@ -173,6 +173,10 @@ TEST_F(Output, OutputFileInADirectoryThatIsNotThere) {
   // Found before the spool is even looked at: one line.
   EXPECT_EQ(run.err, "lapsero-status: Can't open the directory of " + file + ": No such file or directory\n");
   EXPECT_FALSE(sandbox::exists(dir + "/none"));
+  // A path that names no file in its directory.
+  const auto no_name = lapsero(listing_on({"--output=" + dir + "/"}));
+  EXPECT_EQ(no_name.exit_code(), 1);
+  EXPECT_EQ(no_name.err, "lapsero-status: Can't write to " + dir + "/: Is a directory\n");
 
   // A relative path is taken from the start directory, as the table's is.
   auto inv = listing_on({"--prometheus", "--output=lapsero.prom"});

@@ -731,6 +731,8 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
       {{"--journal-file"}, 1, "lapsero-status: invalid option: --journal-file\n"},
       {{"--failed=yes"}, 1, "lapsero-status: invalid option: --failed=yes\n"},
       {{"--json", "--prometheus"}, 1, "lapsero-status: conflicting options: --json and --prometheus\n"},
+      {{"--output"}, 1, "lapsero-status: invalid option: --output\n"},
+      {{"--lint", "--output=hints"}, 1, "lapsero-status: option not taken with --lint: --output\n"},
   };
   for (const auto& c : errors) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
