@@ -108,16 +108,6 @@ TEST_F(Output, HintsThatCannotBeWrittenFailTheLint) {
             "lapsero-status: Aborted\n");
 }
 
-TEST_F(Output, AFullFileSystemFailsTheListingToo) {
-  jobs(300);
-  const std::string file = full_file_system();
-  const auto run = status_into(dir + "/small/out.json", {"--json"});
-  EXPECT_EQ(run.exit_code(), 1);
-  EXPECT_EQ(run.err,
-            "lapsero-status: Can't write the listing: No space left on device\n"
-            "lapsero-status: Aborted\n");
-}
-
 TEST_F(Output, OutputFileIsReplacedWhole) {
   jobs(300);
   const std::string file = dir + "/lapsero.prom";
