@@ -32,10 +32,11 @@ BUILD_PACKAGES="cmake g++ make nlohmann-json3-dev libsystemd-dev pkgconf"
 PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev pkgconf lintian"
 # The package tests also make a newer version with dch and run the
 # package's own tests with autopkgtest. The listing's tests build journal
-# files with systemd-journal-remote and check its metrics with the parser
-# of python3-prometheus-client (promtool's package is too heavy for that).
+# files with systemd-journal-remote, and check its metrics with promtool
+# (package prometheus, without its recommends) and with the parser of
+# python3-prometheus-client, for the rules of the textfile collector.
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base \
-  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote python3-prometheus-client"
+  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote python3-prometheus-client prometheus"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.

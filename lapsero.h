@@ -4,8 +4,10 @@
 // variables declared here: the settings fixed at start-up, the job table read
 // from the table file, the run list chosen from it, and the counters and flags
 // of the run loop. Each variable says who writes it and who reads it, and all
-// of them are defined in one place, lapsero.cc, beside this header; only the
-// diagnostics keep their own, in base/.
+// of them are defined in one place, lapsero.cc, beside this header. Two
+// layers keep state of their own, declared in their own headers: the
+// diagnostics (base/diagnostics.h), and the table reader, whose stream
+// (table_stream, table/table.h) the unit tests replace.
 //
 // Records are plain and trivially destructible: they live in an obstack
 // (RecordArena) until the process exits and are never destroyed one by one.

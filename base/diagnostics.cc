@@ -86,7 +86,9 @@ void log_with_errno(int level, const char* format, std::va_list args) {
   log_message(level, std::strerror(saved_errno), format, args);
 }
 
-[[noreturn]] void end_after_failure() {
+}  // namespace
+
+void end_after_failure() {
   // A failure of the whole program is nobody's line problem: it goes out.
   problems_held = 0;
   const pid_t self = getpid();
@@ -97,8 +99,6 @@ void log_with_errno(int level, const char* format, std::va_list args) {
   if (main_pid != 0 && self != main_pid) _exit(1);
   std::exit(1);
 }
-
-}  // namespace
 
 void set_up_diagnostics(int quiet_notices, int to_syslog) {
   quiet = quiet_notices;
@@ -162,12 +162,6 @@ void close_syslog() {
   syslog_open = 0;
 }
 
-pid_t fork_or_bail() {
-  const pid_t pid = fork();
-  if (pid < 0) bail_sys("Can't fork");
-  return pid;
-}
-
 int open_onto(int target_fd, const char* path, int flags) {
   const int fd = open(path, flags);
   // Tested first, so that a failed open with a target names the target.
@@ -176,12 +170,10 @@ int open_onto(int target_fd, const char* path, int flags) {
   return fd;
 }
 
-void close_or_bail(int fd) {
-  if (close(fd) != 0) bail_sys("Can't close file descriptor %d", fd);
-}
+void memory_exhausted() { bail("Memory exhausted"); }
 
 void* alloc_or_bail(std::size_t size) {
   void* block = std::malloc(size);
-  if (!block) bail("Memory exhausted");
+  if (!block) memory_exhausted();
   return block;
 }

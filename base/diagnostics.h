@@ -12,12 +12,18 @@
 // and bail/bail_sys either succeed or end the process with status 1 after
 // logging why, so that no caller checks for failure. A bail in the
 // scheduler's own process logs "Aborted" as well; in a child it ends only
-// the child.
+// the child. Every failure of a program ends through end_after_failure, so
+// there is one way to fail: nothing else calls exit with status 1.
+//
+// fork_or_bail and close_or_bail serve only the scheduler's run, and live
+// in a file of their own (process_calls.cc) that only the scheduler links.
 #pragma once
 
 #include <sys/types.h>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <string_view>
 
 /// Lets the compiler check every diagnostic's arguments against its format.
 #define LAPSERO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
@@ -43,6 +49,13 @@ extern int problem_count;
 /// --lint). bail and bail_sys still go out, "Aborted" included.
 extern int problems_held;
 
+/// Room for 150 characters and the terminator.
+inline constexpr int message_size = 151;
+
+/// The latest formatted message: where a held problem's text is taken
+/// from (the reader's line observer), and what the unit tests read.
+extern char message_buffer[message_size];
+
 /// Fixes, once the command line is known, how diagnostics go out: with quiet
 /// set, notices stay off standard error; with to_syslog 0, nothing reaches
 /// the system log (lapsero-status, a listing that must not put an
@@ -64,15 +77,22 @@ void problem_sys(const char* format, ...) LAPSERO_PRINTF(1, 2);
 [[noreturn]] void bail(const char* format, ...) LAPSERO_PRINTF(1, 2);
 /// As bail, followed by the text of errno.
 [[noreturn]] void bail_sys(const char* format, ...) LAPSERO_PRINTF(1, 2);
+/// The one way out of a failed program, once its message is out: "Aborted"
+/// in the program's own process, then status 1; a child ends at once.
+[[noreturn]] void end_after_failure();
+/// bails "Memory exhausted"; the new-handler of a program that allocates
+/// with new, so that running out of memory fails like any other failure
+/// instead of aborting.
+[[noreturn]] void memory_exhausted();
 
 /// Ends the system log connection; children call it right before exec.
 void close_syslog();
 
-/// fork, or bail "Can't fork".
+/// fork, or bail "Can't fork" (process_calls.cc, the scheduler's alone).
 pid_t fork_or_bail();
 /// Opens path onto target_fd (any descriptor if target_fd < 0), or bails.
 int open_onto(int target_fd, const char* path, int flags);
-/// close, or bail.
+/// close, or bail (process_calls.cc, the scheduler's alone).
 void close_or_bail(int fd);
 /// malloc, or bail "Memory exhausted"; never returns nullptr.
 void* alloc_or_bail(std::size_t size);
@@ -96,10 +116,9 @@ void fill_standard_descriptors();
 [[noreturn]] void print_and_exit(const char* text, const char* ending);
 
 // ---------------------------------------------------------------------------
-// Seams: inner steps that only the unit tests reach.
+// Numbers (numbers.cc)
 
-/// Room for 150 characters and the terminator.
-inline constexpr int message_size = 151;
-
-/// The latest formatted message.
-extern char message_buffer[message_size];
+/// Decimal digits alone, leading zeros allowed, no sign and no blank, up
+/// to limit: their value in number; false, number untouched, for anything
+/// else, an empty text and a value past the limit included.
+bool whole_number(std::string_view text, std::uint64_t limit, std::uint64_t* number);

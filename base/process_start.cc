@@ -29,7 +29,7 @@ void print_and_exit(const char* text, const char* ending) {
     // Straight to standard error: a text asked for on the command line is
     // no event for the system log.
     dprintf(STDERR_FILENO, "%s: Can't write to standard output: %s\n", program_name, std::strerror(errno));
-    std::exit(1);
+    end_after_failure();
   }
   std::exit(0);
 }

@@ -38,9 +38,10 @@ std::int32_t local_day(std::time_t when, CalendarDate* date = nullptr);
 CalendarLengths lengths_around(std::int32_t year, std::int32_t month);
 
 // ---------------------------------------------------------------------------
-// Stamp files and job locks (stamps.cc). The scheduler writes and locks the
-// stamps; the listing reads them with the same format and asks about the
-// same lock.
+// Stamp files and job locks. The format and the due decision (stamps.cc)
+// are shared: the listing reads stamps with the same format and asks about
+// the same lock. Creating, locking and writing them (stamp_locks.cc) is
+// the scheduler's alone.
 
 /// Bytes of a stamp as written, "YYYYMMDD\n"; only the first 8 are ever read.
 inline constexpr int stamp_size = 9;
@@ -65,6 +66,10 @@ enum class Due { no, yes, unknown_period };
 Due decide_due(std::string_view stamp, int force, std::int32_t today_number, std::int32_t period_days,
                PeriodKind kind, const CalendarLengths& around);
 
+/// Why a file of this type cannot be a stamp, in the words of a system
+/// error: for a device, a FIFO or a socket; nullptr for any other type.
+const char* odd_stamp_reason(mode_t mode);
+
 /// 1: due and locked (stamp_fd stays open); 0: not due or locked elsewhere.
 int check_due(JobEntry* job);
 /// Writes the start date into the open stamp file.
@@ -73,12 +78,9 @@ void write_stamp(JobEntry* job);
 void release_stamp(JobEntry* job);
 /// The update mode: open, write and close the stamp file, without the lock.
 void refresh_stamp(JobEntry* job);
-/// Why a file of this type cannot be a stamp, in the words of a system
-/// error: for a device, a FIFO or a socket; nullptr for any other type.
-const char* odd_stamp_reason(mode_t mode);
 
 // ---------------------------------------------------------------------------
-// The run list (run_list.cc)
+// The run list (run_list.cc, the scheduler's alone)
 
 /// Chooses and sorts the jobs of this run into run_list and run_count.
 void build_run_list();

@@ -12,9 +12,15 @@
 // seen, that is its latest. Only a scheduler that runs as the owner of the
 // job's stamp writes that stamp, so only its lines count: another user's
 // scheduler of a job of the same name keeps its own spool. The reading
-// stops once every job has its line, and at the latest at lines 400 days
-// old: a job whose period is longer, or that has not run for as long,
-// shows no result rather than keep the listing waiting on years of log.
+// stops once every job has its line, or at the journal's oldest line. Only
+// lines from the last 400 days count: a job whose period is longer, or that
+// has not run for as long, shows no result rather than one of years ago.
+// A line outside that window is passed over, not taken for the end: the
+// journal's order is the order lines arrived in, and a host whose clock was
+// wrong for a while (no hardware clock, before it is set) leaves lines
+// stamped years off between ones that count. Only the scheduler's own
+// lines are walked, through the journal's index of the matched fields, so
+// the reading costs what those lines cost, however long the journal is.
 //
 // A message is cut to 150 characters by the scheduler, so a very long job
 // name leaves a line that ends in " (truncated)" and holds no outcome: it is
@@ -33,10 +39,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -65,10 +71,11 @@ constexpr std::string_view mailed_ending = " (mailing output)";
 /// A number of decimal digits alone, as %d and %u print one that is not
 /// negative, up to the largest of its type.
 template <typename Number>
-bool whole_number(std::string_view text, Number* number) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *number);
-  return error == std::errc() && end == text.data() + text.size();
+bool field_number(std::string_view text, Number* number) {
+  std::uint64_t value = 0;
+  if (!whole_number(text, std::numeric_limits<Number>::max(), &value)) return false;
+  *number = static_cast<Number>(value);
+  return true;
 }
 
 /// A file journald writes: live, archived, or set aside as damaged.
@@ -109,8 +116,8 @@ ResultState system_journal_state() {
 }
 
 [[noreturn]] void journal_file_error(const char* path, int error) {
-  dprintf(STDERR_FILENO, "%s: cannot open journal file %s: %s\n", program_name, path, std::strerror(error));
-  std::exit(exit_trouble);
+  errno = error;
+  bail_sys("cannot open journal file %s", path);
 }
 
 /// The value of a field of the journal's current entry.
@@ -130,9 +137,9 @@ uid_t scheduler_user(const JobStatus& status, uid_t spool_owner) {
   return status.probe.owner != no_owner ? status.probe.owner : spool_owner;
 }
 
-/// Reads the journal newest first until every job has its line or the
-/// lines are older than `since`; the matches for the scheduler's name,
-/// facility and users are in place.
+/// Reads the journal newest first until every job has its line, passing
+/// over lines older than `since`; the matches for the
+/// scheduler's name, facility and users are in place.
 void take_latest_lines(sd_journal* journal, JobStatus* statuses, int count, uid_t spool_owner,
                        std::time_t since) {
   // A name may stand on more than one table line; each takes the line.
@@ -145,13 +152,13 @@ void take_latest_lines(sd_journal* journal, JobStatus* statuses, int count, uid_
   while (without_line > 0 && sd_journal_previous(journal) > 0) {
     std::uint64_t usec = 0;
     if (sd_journal_get_realtime_usec(journal, &usec) < 0) continue;
-    if (usec < since_usec) break;
+    if (usec < since_usec) continue;
     std::string_view message, uid_text;
     OutcomeLine line{};
     if (!field(journal, "MESSAGE", &message) || !parse_outcome_line(message, &line)) continue;
     const auto jobs = by_name.find(line.name);
     uid_t uid = 0;
-    if (jobs == by_name.end() || !field(journal, "_UID", &uid_text) || !whole_number(uid_text, &uid))
+    if (jobs == by_name.end() || !field(journal, "_UID", &uid_text) || !field_number(uid_text, &uid))
       continue;
     for (const int i : jobs->second) {
       JobStatus& status = statuses[i];
@@ -188,11 +195,11 @@ bool parse_outcome_line(std::string_view message, OutcomeLine* line) {
     found.outcome = Outcome::abnormal;
   } else if (rest.starts_with(exit_start) && rest.ends_with(')')) {
     found.outcome = Outcome::exit;
-    if (!whole_number(rest.substr(exit_start.size(), rest.size() - exit_start.size() - 1), &found.number))
+    if (!field_number(rest.substr(exit_start.size(), rest.size() - exit_start.size() - 1), &found.number))
       return false;
   } else if (rest.starts_with(signal_start)) {
     found.outcome = Outcome::signal;
-    if (!whole_number(rest.substr(signal_start.size()), &found.number)) return false;
+    if (!field_number(rest.substr(signal_start.size()), &found.number)) return false;
   } else {
     return false;
   }

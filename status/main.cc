@@ -24,14 +24,20 @@
 // How each job's last run ended comes from the journal, read once every
 // job is judged and before anything is printed, so that a journal file
 // that cannot be opened ends the program with nothing listed.
+//
+// What it prints reaches its reader whole, or the program fails with
+// status 1 (output.cc): on standard output, or with --output=FILE in a new
+// file renamed over FILE. Every failure, running out of memory and a usage
+// error included, ends through the diagnostics.
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include <fcntl.h>
@@ -49,7 +55,7 @@ namespace {
 
 const char usage_text[] =
     "Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] [--overdue=DAYS]\n"
-    "                       [--failed] [--journal-file=FILE] [job] ...\n"
+    "                       [--failed] [--journal-file=FILE] [--output=FILE] [job] ...\n"
     "        lapsero-status --lint [-t lapserotab] [-S spooldir]\n"
     "        lapsero-status --help | --version\n"
     "\n"
@@ -60,6 +66,7 @@ const char usage_text[] =
     " --overdue=DAYS      Exit with status 2 if a job has been due for more than DAYS days\n"
     " --failed            Exit with status 2 if a job's last recorded run failed\n"
     " --journal-file=FILE Read how the jobs last ended from FILE, not the system journal\n"
+    " --output=FILE       Write to a new file beside FILE, then rename it over FILE\n"
     " --lint              Print hints for table lines that may not mean what they say,\n"
     "                     and for stamps that no job uses; exit with status 1 if any\n"
     " --help, -h          Print this message\n"
@@ -86,11 +93,12 @@ struct ListingSettings {
   int prometheus;            ///< --prometheus
   Checks checks;             ///< --overdue=DAYS, --failed
   const char* journal_file;  ///< --journal-file=FILE; null for the system journal
+  const char* output_file;   ///< --output=FILE; null for standard output
   int lint;                  ///< --lint: hints instead of the listing
   int names_given;           ///< job names were given; without them every job is selected
 };
 
-ListingSettings listing{0, 0, {-1, false}, nullptr, 0, 0};
+ListingSettings listing{0, 0, {-1, false}, nullptr, nullptr, 0, 0};
 
 enum LongOption {
   json_option = 256,
@@ -98,25 +106,26 @@ enum LongOption {
   overdue_option,
   failed_option,
   journal_file_option,
+  output_option,
   lint_option,
   help_option,
   version_option,
 };
 
+/// The error as a problem, the pointer to --help on a line of its own, and
+/// the failure's one way out: the process is not yet the program's own
+/// (main_pid), so no "Aborted" follows.
 [[noreturn]] void usage_error(const char* what, const char* argument) {
-  dprintf(STDERR_FILENO, "%s: %s: %s\n", program_name, what, argument);
+  problem("%s: %s", what, argument);
   dprintf(STDERR_FILENO, "type: `%s --help' for more information\n", program_name);
-  std::exit(1);
+  end_after_failure();
 }
 
 /// A number of days: decimal digits only, at most 2147483647.
 std::int32_t days_argument(const char* text) {
-  if (!*text || std::strspn(text, "0123456789") != std::strlen(text))
-    usage_error("invalid number of days", text);
-  errno = 0;
-  const long value = std::strtol(text, nullptr, 10);
-  if (errno == ERANGE || value > INT_MAX) usage_error("invalid number of days", text);
-  return static_cast<std::int32_t>(value);
+  std::uint64_t days = 0;
+  if (!whole_number(text, INT32_MAX, &days)) usage_error("invalid number of days", text);
+  return static_cast<std::int32_t>(days);
 }
 
 void parse_command_line(int argc, char** argv) {
@@ -126,6 +135,7 @@ void parse_command_line(int argc, char** argv) {
       {"overdue", required_argument, nullptr, overdue_option},
       {"failed", no_argument, nullptr, failed_option},
       {"journal-file", required_argument, nullptr, journal_file_option},
+      {"output", required_argument, nullptr, output_option},
       {"lint", no_argument, nullptr, lint_option},
       {"help", no_argument, nullptr, help_option},
       {"version", no_argument, nullptr, version_option},
@@ -158,6 +168,10 @@ void parse_command_line(int argc, char** argv) {
       case journal_file_option:
         listing.journal_file = optarg;
         listing_option = "--journal-file";
+        break;
+      case output_option:
+        listing.output_file = optarg;
+        listing_option = "--output";
         break;
       case lint_option: listing.lint = 1; break;
       case 'h':
@@ -233,8 +247,7 @@ int lint(int start_dir_fd) {
   for (const std::string& hint : hints) text += printable(hint) + "\n";
   uselocale(outer);
   freelocale(callers);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  if (std::fflush(stdout) != 0) bail_sys("Can't write the hints");
+  write_output(text, OutputFile{nullptr, nullptr, -1}, "the hints");
   return hints.empty() && problem_count == 0 ? exit_ok : exit_trouble;
 }
 
@@ -242,6 +255,8 @@ int lint(int start_dir_fd) {
 
 int main(int argc, char** argv) {
   set_up_diagnostics(0, 0);
+  // Out of memory in the standard library fails like anything else.
+  std::set_new_handler(memory_exhausted);
   take_program_name(argc, argv);
   // A stamp opened onto a closed 1 would swallow the listing.
   fill_standard_descriptors();
@@ -250,6 +265,9 @@ int main(int argc, char** argv) {
   // The scheduler's first steps, in its order: a failure here is one line.
   saved_cwd_fd = open("./", O_RDONLY | O_CLOEXEC);
   if (saved_cwd_fd < 0) bail_sys("Can't save current directory");
+  // Before any work: a directory that is not there fails the run at once.
+  const OutputFile output =
+      listing.output_file ? output_file(listing.output_file, saved_cwd_fd) : OutputFile{nullptr, nullptr, -1};
   if (chdir(settings.spool_dir) != 0) bail_sys("Can't chdir to %s", settings.spool_dir);
   main_pid = getpid();
   const std::int32_t today_number = local_today();
@@ -270,18 +288,17 @@ int main(int argc, char** argv) {
 
   const int count = static_cast<int>(statuses.size());
   read_last_results(statuses.data(), count, journal, spool_owner(), std::time(nullptr));
-  std::string output;
+  std::string text;
   if (listing.json) {
-    output = listing_json(statuses.data(), count);
+    text = listing_json(statuses.data(), count);
   } else if (listing.prometheus) {
-    output = listing_prometheus(statuses.data(), count);
+    text = listing_prometheus(statuses.data(), count);
   } else {
     const locale_t callers = callers_locale();
-    output = listing_text(statuses.data(), count, callers);
+    text = listing_text(statuses.data(), count, callers);
     freelocale(callers);
   }
-  std::fwrite(output.data(), 1, output.size(), stdout);
-  if (std::fflush(stdout) != 0) bail_sys("Can't write the listing");
+  write_output(text, output, "the listing");
 
   return exit_status(statuses.data(), count, listing.checks, problem_count > 0);
 }

@@ -2,16 +2,20 @@
 // the node exporter's textfile directory.
 //
 // Every metric is a gauge under the prefix lapsero_job_, with one series
-// per job, labelled job="NAME", and comes with its HELP and TYPE lines
-// before its samples, all samples of a metric together. Dates are Unix
-// times of the local midnight that begins them, so that an alert can
-// compare them with time(); counts of days are days. A sample that is not
-// known is left out rather than given a value that means something else:
-// a job whose stamp cannot be read has only lapsero_job_stamp_readable 0,
-// and a job the journal holds no line of has no last result. The textfile
-// collector drops a whole file that has a series twice, so a name that
-// stands on two table lines, or two names that are alike once their bytes
-// that are not UTF-8 are replaced, give one series, of the first line.
+// per job, labelled name="NAME" (not job, which Prometheus gives the target
+// a series was scraped from, and which would push ours aside as
+// exported_job), and comes with its HELP and TYPE lines before its samples,
+// all samples of a metric together. Names follow Prometheus's conventions,
+// which promtool holds them to: base units, and the unit last in the name.
+// Dates are Unix times of the local midnight that begins them, and a span
+// of days is given in seconds. A sample that is not known is left out
+// rather than given a value that means something else: a job whose stamp
+// cannot be read has only lapsero_job_stamp_readable 0, and a job the
+// journal holds no line of has no last result. The textfile collector
+// serves only the first of two equal series and logs an error at every
+// scrape, so a name that stands on two table lines, or two names that are
+// alike once their bytes that are not UTF-8 are replaced, give one series,
+// of the first line.
 
 #include <cstdio>
 #include <set>
@@ -65,8 +69,9 @@ bool in_progress(const JobStatus& status, long long* value) {
   return readable(status);
 }
 
-bool due_days(const JobStatus& status, long long* value) {
-  *value = status.state == JobState::due ? status.days : 0;
+bool due_duration(const JobStatus& status, long long* value) {
+  constexpr long long seconds_a_day = 24LL * 60 * 60;
+  *value = status.state == JobState::due ? status.days * seconds_a_day : 0;
   return readable(status);
 }
 
@@ -108,8 +113,9 @@ constexpr Metric metrics[] = {
      "Local midnight of the day the job is next due, as a Unix time.", next_due},
     {"lapsero_job_due", "Whether the next start of lapsero runs the job (1) or not (0).", due},
     {"lapsero_job_in_progress", "Whether a lapsero holds the job's lock now (1) or not (0).", in_progress},
-    {"lapsero_job_due_days", "For how many days before today the job has been due; 0 when it is not due.",
-     due_days},
+    {"lapsero_job_due_duration_seconds",
+     "For how long before today the job has been due, in whole days as seconds; 0 when it is not due.",
+     due_duration},
     {"lapsero_job_last_result_timestamp_seconds",
      "When lapsero logged the end of the job's last recorded run, as a Unix time.", result_time},
     {"lapsero_job_last_failed",
@@ -185,7 +191,7 @@ std::string listing_prometheus(const JobStatus* statuses, int count) {
     for (const auto& [label, status] : series) {
       long long value = 0;
       if (metric.value(*status, &value))
-        text += std::string(metric.name) + "{job=\"" + label + "\"} " + std::to_string(value) + "\n";
+        text += std::string(metric.name) + "{name=\"" + label + "\"} " + std::to_string(value) + "\n";
     }
   }
   return text;

@@ -73,69 +73,69 @@ TEST_F(Berlin, MetricsOfEveryKindOfJob) {
             "# HELP lapsero_job_stamp_readable Whether the job's stamp could be read (1) or not (0); "
             "without it, only this series is there.\n"
             "# TYPE lapsero_job_stamp_readable gauge\n"
-            "lapsero_job_stamp_readable{job=\"daily\"} 1\n"
-            "lapsero_job_stamp_readable{job=\"weekly\"} 1\n"
-            "lapsero_job_stamp_readable{job=\"held\"} 1\n"
-            "lapsero_job_stamp_readable{job=\"secret\"} 0\n"
-            "lapsero_job_stamp_readable{job=\"broken\"} 1\n"
+            "lapsero_job_stamp_readable{name=\"daily\"} 1\n"
+            "lapsero_job_stamp_readable{name=\"weekly\"} 1\n"
+            "lapsero_job_stamp_readable{name=\"held\"} 1\n"
+            "lapsero_job_stamp_readable{name=\"secret\"} 0\n"
+            "lapsero_job_stamp_readable{name=\"broken\"} 1\n"
             "# HELP lapsero_job_last_run_timestamp_seconds Local midnight of the date in the job's stamp, "
             "as a Unix time.\n"
             "# TYPE lapsero_job_last_run_timestamp_seconds gauge\n"
-            "lapsero_job_last_run_timestamp_seconds{job=\"daily\"} 1709938800\n"
-            "lapsero_job_last_run_timestamp_seconds{job=\"weekly\"} 1710025200\n"
+            "lapsero_job_last_run_timestamp_seconds{name=\"daily\"} 1709938800\n"
+            "lapsero_job_last_run_timestamp_seconds{name=\"weekly\"} 1710025200\n"
             "# HELP lapsero_job_next_due_timestamp_seconds Local midnight of the day the job is next due, "
             "as a Unix time.\n"
             "# TYPE lapsero_job_next_due_timestamp_seconds gauge\n"
-            "lapsero_job_next_due_timestamp_seconds{job=\"daily\"} 1710198000\n"
-            "lapsero_job_next_due_timestamp_seconds{job=\"weekly\"} 1710630000\n"
-            "lapsero_job_next_due_timestamp_seconds{job=\"held\"} 1710198000\n"
-            "lapsero_job_next_due_timestamp_seconds{job=\"broken\"} 1710198000\n"
+            "lapsero_job_next_due_timestamp_seconds{name=\"daily\"} 1710198000\n"
+            "lapsero_job_next_due_timestamp_seconds{name=\"weekly\"} 1710630000\n"
+            "lapsero_job_next_due_timestamp_seconds{name=\"held\"} 1710198000\n"
+            "lapsero_job_next_due_timestamp_seconds{name=\"broken\"} 1710198000\n"
             "# HELP lapsero_job_due Whether the next start of lapsero runs the job (1) or not (0).\n"
             "# TYPE lapsero_job_due gauge\n"
-            "lapsero_job_due{job=\"daily\"} 1\n"
-            "lapsero_job_due{job=\"weekly\"} 0\n"
-            "lapsero_job_due{job=\"held\"} 0\n"
-            "lapsero_job_due{job=\"broken\"} 1\n"
+            "lapsero_job_due{name=\"daily\"} 1\n"
+            "lapsero_job_due{name=\"weekly\"} 0\n"
+            "lapsero_job_due{name=\"held\"} 0\n"
+            "lapsero_job_due{name=\"broken\"} 1\n"
             "# HELP lapsero_job_in_progress Whether a lapsero holds the job's lock now (1) or not (0).\n"
             "# TYPE lapsero_job_in_progress gauge\n"
-            "lapsero_job_in_progress{job=\"daily\"} 0\n"
-            "lapsero_job_in_progress{job=\"weekly\"} 0\n"
-            "lapsero_job_in_progress{job=\"held\"} 1\n"
-            "lapsero_job_in_progress{job=\"broken\"} 0\n"
-            "# HELP lapsero_job_due_days For how many days before today the job has been due; 0 when it is "
-            "not due.\n"
-            "# TYPE lapsero_job_due_days gauge\n"
-            "lapsero_job_due_days{job=\"daily\"} 2\n"
-            "lapsero_job_due_days{job=\"weekly\"} 0\n"
-            "lapsero_job_due_days{job=\"held\"} 0\n"
-            "lapsero_job_due_days{job=\"broken\"} 0\n"
+            "lapsero_job_in_progress{name=\"daily\"} 0\n"
+            "lapsero_job_in_progress{name=\"weekly\"} 0\n"
+            "lapsero_job_in_progress{name=\"held\"} 1\n"
+            "lapsero_job_in_progress{name=\"broken\"} 0\n"
+            "# HELP lapsero_job_due_duration_seconds For how long before today the job has been due, in "
+            "whole days as seconds; 0 when it is not due.\n"
+            "# TYPE lapsero_job_due_duration_seconds gauge\n"
+            "lapsero_job_due_duration_seconds{name=\"daily\"} 172800\n"
+            "lapsero_job_due_duration_seconds{name=\"weekly\"} 0\n"
+            "lapsero_job_due_duration_seconds{name=\"held\"} 0\n"
+            "lapsero_job_due_duration_seconds{name=\"broken\"} 0\n"
             "# HELP lapsero_job_last_result_timestamp_seconds When lapsero logged the end of the job's last "
             "recorded run, as a Unix time.\n"
             "# TYPE lapsero_job_last_result_timestamp_seconds gauge\n"
-            "lapsero_job_last_result_timestamp_seconds{job=\"daily\"} 1710237605\n"
-            "lapsero_job_last_result_timestamp_seconds{job=\"weekly\"} 1710150000\n"
-            "lapsero_job_last_result_timestamp_seconds{job=\"held\"} 1710100000\n"
-            "lapsero_job_last_result_timestamp_seconds{job=\"broken\"} 1710000000\n"
+            "lapsero_job_last_result_timestamp_seconds{name=\"daily\"} 1710237605\n"
+            "lapsero_job_last_result_timestamp_seconds{name=\"weekly\"} 1710150000\n"
+            "lapsero_job_last_result_timestamp_seconds{name=\"held\"} 1710100000\n"
+            "lapsero_job_last_result_timestamp_seconds{name=\"broken\"} 1710000000\n"
             "# HELP lapsero_job_last_failed Whether the last recorded run ended with an exit status other "
             "than 0, a signal or abnormally (1) or not (0).\n"
             "# TYPE lapsero_job_last_failed gauge\n"
-            "lapsero_job_last_failed{job=\"daily\"} 1\n"
-            "lapsero_job_last_failed{job=\"weekly\"} 1\n"
-            "lapsero_job_last_failed{job=\"held\"} 0\n"
-            "lapsero_job_last_failed{job=\"broken\"} 1\n"
+            "lapsero_job_last_failed{name=\"daily\"} 1\n"
+            "lapsero_job_last_failed{name=\"weekly\"} 1\n"
+            "lapsero_job_last_failed{name=\"held\"} 0\n"
+            "lapsero_job_last_failed{name=\"broken\"} 1\n"
             "# HELP lapsero_job_last_exit_status The exit status of the last recorded run, where it exited.\n"
             "# TYPE lapsero_job_last_exit_status gauge\n"
-            "lapsero_job_last_exit_status{job=\"daily\"} 3\n"
-            "lapsero_job_last_exit_status{job=\"held\"} 0\n"
+            "lapsero_job_last_exit_status{name=\"daily\"} 3\n"
+            "lapsero_job_last_exit_status{name=\"held\"} 0\n"
             "# HELP lapsero_job_last_signal The signal that ended the last recorded run, where one did.\n"
             "# TYPE lapsero_job_last_signal gauge\n"
-            "lapsero_job_last_signal{job=\"weekly\"} 9\n");
+            "lapsero_job_last_signal{name=\"weekly\"} 9\n");
 }
 
 TEST_F(Berlin, MetricsHaveOneSeriesPerLabelValue) {
   // Two lines of one name share a stamp; two names alike once their odd
   // bytes are replaced would give the collector a series twice, and it
-  // would drop the whole file.
+  // serve only the first of them, and log an error at every scrape.
   const JobEntry first = job_named("a\xff"), again = job_named("a\xff"), alike = job_named("a\xfe"),
                  other = job_named("q\"\\");
   JobStatus statuses[] = {
@@ -145,11 +145,11 @@ TEST_F(Berlin, MetricsHaveOneSeriesPerLabelValue) {
       status_of(other, JobState::due, 7, day_number(2024, 3, 12)),
   };
   const std::string text = listing_prometheus(statuses, 4);
-  const std::string days = "lapsero_job_due_days";
+  const std::string days = "lapsero_job_due_duration_seconds";
   const std::size_t start = text.find("\n" + days + "{");
   ASSERT_NE(start, std::string::npos) << text;
   EXPECT_EQ(text.substr(start + 1, text.find("# HELP", start) - start - 1),
-            days + "{job=\"a\xef\xbf\xbd\"} 1\n" + days + "{job=\"q\\\"\\\\\"} 7\n");
+            days + "{name=\"a\xef\xbf\xbd\"} 86400\n" + days + "{name=\"q\\\"\\\\\"} 604800\n");
   EXPECT_EQ(listing_prometheus(statuses, 0).find('{'), std::string::npos);
 }
 

@@ -1,7 +1,10 @@
 // The listing's due days: the next due day, how long a job has been due,
-// and the state a stamp gives. Expected dates are
-// worked out by hand from the calendar, or counted with std::chrono, never
-// with the product's own day numbers.
+// and the state a stamp gives. Expected dates are worked out by hand from
+// the calendar, and spans of days counted with std::chrono. The dates are
+// handed to the functions and compared with what they return as the
+// product's own day numbers (day_number, which calendar_test.cc holds to
+// written-out values), so a fault in day_number could hide here; the spans
+// of days never pass through it.
 #include <gtest/gtest.h>
 
 #include <chrono>

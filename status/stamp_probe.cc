@@ -51,6 +51,21 @@ StampProbe no_stamp() {
   return probe;
 }
 
+/// Whether a look at the stamp found a file of a type the scheduler
+/// refuses, and then, in refused, with the reason it gives: a link as
+/// ELOOP, a directory as EISDIR, anything else that is not a regular file
+/// by its type. Both looks, before the open and after it, ask this.
+bool refused_type(mode_t mode, StampProbe* refused) {
+  if (S_ISREG(mode)) return false;
+  if (S_ISLNK(mode))
+    *refused = failed(ELOOP);
+  else if (S_ISDIR(mode))
+    *refused = failed(EISDIR);
+  else
+    *refused = odd(mode);
+  return true;
+}
+
 /// Opens read-only, without changing the access time where we may.
 int open_quietly(const char* name) {
   constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -60,24 +75,32 @@ int open_quietly(const char* name) {
   return fd;
 }
 
+/// The probe with the error, once the stamp's descriptor is closed.
+StampProbe failed_open(int fd, int error) {
+  close(fd);
+  return failed(error);
+}
+
 /// The rest of the probe, once the stamp is known to be there as st.
 StampProbe probe_present(const char* name, struct stat& st) {
-  if (S_ISLNK(st.st_mode)) return failed(ELOOP);
-  if (S_ISDIR(st.st_mode)) return failed(EISDIR);
-  if (!S_ISREG(st.st_mode)) return odd(st.st_mode);
+  StampProbe refused{};
+  if (refused_type(st.st_mode, &refused)) return refused;
 
   const int fd = open_quietly(name);
   if (fd < 0) return failed(errno);
   StampProbe probe{};
-  // Replaced by something else since the look above.
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  // Replaced by something else since the look above: a directory opens
+  // read-only as well as a file does.
+  if (fstat(fd, &st) != 0) return failed_open(fd, errno);
+  if (refused_type(st.st_mode, &refused)) {
     close(fd);
-    return odd(st.st_mode);
+    return refused;
   }
   // For a stamp that turns out to hold no date: a job that never ran is due
   // since the stamp was made, at its first due test. Every start that fails
-  // to write it (a full disk) moves its change time on, so the earlier of
-  // its birth, where the file system keeps one, and its last change counts.
+  // to write it (a full disk) cuts it again and so moves its modification
+  // time on, so the earlier of its birth, where the file system keeps one,
+  // and its last modification counts.
   std::time_t since = st.st_mtime;
   struct statx born {};
   if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &born) == 0 && (born.stx_mask & STATX_BTIME) &&
@@ -86,20 +109,12 @@ StampProbe probe_present(const char* name, struct stat& st) {
   probe.changed_day = std::max(local_day(since), 0);
   // One read, as the scheduler's due test makes it.
   const ssize_t got = read(fd, probe.bytes, stamp_date_size);
-  if (got < 0) {
-    const int error = errno;
-    close(fd);
-    return failed(error);
-  }
+  if (got < 0) return failed_open(fd, errno);
   probe.length = static_cast<int>(got);
   probe.bytes[got] = '\0';
 
   flock lock = whole_file_lock(F_WRLCK);
-  if (fcntl(fd, F_GETLK, &lock) != 0) {
-    const int error = errno;
-    close(fd);
-    return failed(error);
-  }
+  if (fcntl(fd, F_GETLK, &lock) != 0) return failed_open(fd, errno);
   probe.locked = lock.l_type != F_UNLCK;
   // A lock set through an open file description, or by a process in
   // another pid namespace, has no pid to tell.

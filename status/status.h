@@ -182,6 +182,27 @@ std::string listing_json(const JobStatus* statuses, int count);
 std::string listing_prometheus(const JobStatus* statuses, int count);
 
 // ---------------------------------------------------------------------------
+// Writing the output (output.cc)
+
+/// Where the output goes: standard output, or a file replaced whole.
+struct OutputFile {
+  const char* path;  ///< --output=FILE as given; null for standard output
+  const char* name;  ///< the last part of path
+  int dir_fd;        ///< path's directory, open; -1 for standard output
+};
+
+/// The file given (a relative path is taken from the start directory, as
+/// the table's is), its directory opened now; a directory that cannot be
+/// opened ends the program with status 1.
+OutputFile output_file(const char* path, int start_dir_fd);
+
+/// Writes the whole text and closes standard output, or replaces the file
+/// with a new one holding the whole text. Any failure ends the program with
+/// status 1, "Can't write WHAT" or "Can't write WHAT to FILE", and leaves a
+/// file to be replaced as it was.
+void write_output(std::string_view text, const OutputFile& output, const char* what);
+
+// ---------------------------------------------------------------------------
 // Hints for a table that may not mean what it says (lint.cc)
 
 /// Reads the table from the start directory, as load_table does, and the

@@ -18,7 +18,7 @@
 // copied, and with one the same lines are read and registered.
 
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -210,9 +210,8 @@ int match_captures(const char* pattern, char* line, std::initializer_list<char**
 }
 
 std::int32_t to_count(const char* digits) {
-  errno = 0;
-  const long value = std::strtol(digits, nullptr, 10);
-  if (errno == ERANGE || value > INT_MAX) return -1;
+  std::uint64_t value = 0;
+  if (!whole_number(digits, INT32_MAX, &value)) return -1;
   return static_cast<std::int32_t>(value);
 }
 

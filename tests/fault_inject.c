@@ -1,4 +1,4 @@
-/* Preloaded into lapsero by tests that must catch it at one exact moment,
+/* Preloaded into lapsero or lapsero-status by tests that must catch it at one exact moment,
  * which no amount of timing could hit every time. Each behaviour is off
  * unless its variable is set:
  *
@@ -29,8 +29,13 @@
  *   LAPSERO_TEST_EXIT_MARK=file  every process that ends through exit()
  *                                (not _exit) appends its pid to the file,
  *                                from an exit handler registered at load.
+ *   LAPSERO_TEST_DIRECTORY_AT_OPEN=name
+ *                                a read-only open of that path first
+ *                                replaces the file by a directory: a stamp
+ *                                swapped between a look at it and its open.
+ *   LAPSERO_TEST_FSTAT_ERROR=n   every fstat fails with errno n.
  *
- * Only the entry points lapsero calls are wrapped. */
+ * Only the entry points the programs call are wrapped. */
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -40,6 +45,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static void* next(const char* name) { return dlsym(RTLD_NEXT, name); }
@@ -95,8 +101,23 @@ int open(const char* path, int flags, ...) {
     errno = EOPNOTSUPP;
     return -1;
   }
+  const char* swapped = getenv("LAPSERO_TEST_DIRECTORY_AT_OPEN");
+  if (swapped && strcmp(path, swapped) == 0 && (flags & O_ACCMODE) == O_RDONLY && !(flags & O_CREAT)) {
+    unlink(path);
+    mkdir(path, 0700);
+  }
   int (*real_open)(const char*, int, ...) = next("open");
   return real_open(path, flags, mode);
+}
+
+int fstat(int fd, struct stat* status) {
+  const char* error = getenv("LAPSERO_TEST_FSTAT_ERROR");
+  if (error) {
+    errno = atoi(error);
+    return -1;
+  }
+  int (*real_fstat)(int, struct stat*) = next("fstat");
+  return real_fstat(fd, status);
 }
 
 int unlink(const char* path) {

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Checks a file of metrics as the node exporter's textfile collector and
-Prometheus read it, and prints its samples, one per line: NAME JOB VALUE.
+Prometheus read it, and prints its samples, one per line: METRIC NAME VALUE.
 
 The parser of python3-prometheus-client reads the file; it is lenient, so
 the rules it lets pass and that promtool and the collector hold to are
@@ -76,7 +76,7 @@ def main():
             fail(f"{family.name}: type {family.type}, help {family.documentation!r}")
         for s in family.samples:
             value = int(s.value) if s.value == int(s.value) else s.value
-            out.append(f"{s.name} {s.labels.get('job', '')} {value}\n")
+            out.append(f"{s.name} {s.labels.get('name', '')} {value}\n")
     sys.stdout.buffer.write("".join(out).encode("utf-8"))
 
 

@@ -27,6 +27,7 @@ using Json = nlohmann::json;
 
 constexpr const char journal_remote[] = "/lib/systemd/systemd-journal-remote";
 constexpr const char python[] = "/usr/bin/python3";
+constexpr const char promtool[] = "/usr/bin/promtool";
 
 /// Runs a program to its end in the sandbox, as it is.
 sandbox::Process run_program(std::vector<std::string> argv) {
@@ -252,6 +253,20 @@ TEST_F(Outcomes, LinesOlderThan400DaysAreNotRead) {
             (std::map<std::string, std::string>{{"old", "-"}, {"recent", "ok"}}));
 }
 
+TEST_F(Outcomes, ALineOutsideTheWindowHidesNoOlderLine) {
+  // Logged in this order: a clock that was years off for a while leaves a
+  // line 500 days old between two that count.
+  table("1 0 a true\n1 0 b true\n1 0 c true\n");
+  const std::string file = journal({
+      {"2024-03-11 10:00:01", "Job `a' terminated (exit status: 3)"},
+      {"2022-10-29 10:00:02", "Job `c' terminated"},
+      {"2024-03-11 10:00:03", "Job `b' terminated"},
+  });
+  EXPECT_EQ(results(status_of(file).out),
+            (std::map<std::string, std::string>{{"a", "exit 3"}, {"b", "ok"}, {"c", "-"}}));
+  EXPECT_EQ(status_of(file, {"--failed"}).exit_code(), 2);
+}
+
 TEST_F(Outcomes, NoResultSaysWhy) {
   table("1 0 done true\n1 0 quiet true\n");
   set_stamp("done", "20240311\n");
@@ -383,7 +398,9 @@ TEST_F(Outcomes, AJournalFileThatCannotBeOpenedIsAnError) {
       EXPECT_EQ(run.exit_code(), 1);
       EXPECT_EQ(run.out, "");
       EXPECT_EQ(run.err.substr(0, c.err.size()), c.err);
-      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+      // A failure after the first steps, like any other of them.
+      EXPECT_TRUE(run.err.ends_with("\nlapsero-status: Aborted\n")) << run.err;
+      EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
     }
   }
 
@@ -433,9 +450,9 @@ TEST_F(Outcomes, MetricsParseAsPrometheusReadsThem) {
             "lapsero_job_in_progress fine 0\n"
             "lapsero_job_in_progress say\"hi 0\n"
             "lapsero_job_in_progress bad\xef\xbf\xbd 0\n"
-            "lapsero_job_due_days fine 0\n"
-            "lapsero_job_due_days say\"hi 10\n"
-            "lapsero_job_due_days bad\xef\xbf\xbd 0\n"
+            "lapsero_job_due_duration_seconds fine 0\n"
+            "lapsero_job_due_duration_seconds say\"hi 864000\n"
+            "lapsero_job_due_duration_seconds bad\xef\xbf\xbd 0\n"
             "lapsero_job_last_result_timestamp_seconds fine 1710151201\n"
             "lapsero_job_last_result_timestamp_seconds say\"hi 1710151202\n"
             "lapsero_job_last_result_timestamp_seconds bad\xef\xbf\xbd 1710151203\n"
@@ -445,6 +462,39 @@ TEST_F(Outcomes, MetricsParseAsPrometheusReadsThem) {
             "lapsero_job_last_exit_status fine 0\n"
             "lapsero_job_last_exit_status say\"hi 3\n"
             "lapsero_job_last_signal bad\xef\xbf\xbd 9\n");
+}
+
+TEST_F(Outcomes, PromtoolAcceptsTheMetrics) {
+  if (access(promtool, X_OK) != 0)
+    GTEST_SKIP() << "no promtool (package prometheus; ./dev.sh check installs it)";
+  // Due, waiting, in every state of the journal, a stamp that is a
+  // directory, and names that need an escape, look like the format's own
+  // syntax, or are not UTF-8.
+  table(
+      "1 0 due true\n7 0 waiting true\n1 0 failed true\n1 0 killed true\n1 0 quiet true\n1 0 dir true\n"
+      "1 0 say\"hi true\n1 0 a{b}=c,d true\n1 0 bad\xff true\n");
+  set_stamp("due", "20240301\n");
+  set_stamp("waiting", "20240310\n");
+  set_stamp("failed", "20240311\n");
+  set_stamp("killed", "20240311\n");
+  ASSERT_EQ(mkdir(stamp_path("dir").c_str(), 0700), 0);
+  const std::string file = journal({
+      {"2024-03-10 10:00:01", "Job `waiting' terminated"},
+      {"2024-03-11 10:00:02", "Job `failed' terminated (exit status: 3) (mailing output)"},
+      {"2024-03-11 10:00:03", "Job `killed' terminated due to signal 9"},
+      {"2024-03-11 10:00:04", "Job `say\"hi' terminated abnormally"},
+      {"2024-03-11 10:00:05", "Job `bad\xff' terminated"},
+  });
+  const std::string metrics = dir + "/lapsero.prom";
+  const auto run = status_of(file, {"--prometheus", "--output=" + metrics});
+  ASSERT_EQ(run.exit_code(), 0) << run.err;
+  const auto checked = run_program({"/bin/sh", "-c", std::string(promtool) + " check metrics < " + metrics});
+  EXPECT_EQ(checked.exit_code(), 0) << checked.out << checked.err << sandbox::read_file(metrics);
+  EXPECT_EQ(checked.out + checked.err, "");
+  // The jobs are there to be checked, in the series their states give.
+  const std::string text = sandbox::read_file(metrics);
+  EXPECT_NE(text.find("lapsero_job_due_duration_seconds{name=\"due\"} 864000\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("lapsero_job_last_signal{name=\"killed\"} 9\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -416,6 +416,34 @@ TEST_F(Listing, NothingInTheSpoolChanges) {
   EXPECT_EQ(shown.at("foreign")[3], "2024-03-11");
 }
 
+TEST_F(Listing, AStampThatChangesUnderTheProbeIsReportedAsItIs) {
+  table("1 0 swapped true\n1 0 plain true\n");
+  set_stamp("swapped", "20240311\n");
+  set_stamp("plain", "20240311\n");
+  // Without libfaketime, which would want LD_PRELOAD too: the states
+  // below do not depend on the date.
+  const struct {
+    const char* variable;
+    const char* value;
+    const char* job;
+    const char* state;
+  } cases[] = {
+      // Replaced by a directory after the first look, before the open.
+      {"LAPSERO_TEST_DIRECTORY_AT_OPEN", "swapped", "swapped", "unknown (Is a directory)"},
+      // The second look itself fails.
+      {"LAPSERO_TEST_FSTAT_ERROR", "5", "plain", "unknown (Input/output error)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable);
+    auto inv = status_invocation({});
+    inv.env["LD_PRELOAD"] = FAULT_INJECT_LIBRARY;
+    inv.env[c.variable] = c.value;
+    const auto run = lapsero(inv);
+    EXPECT_EQ(run.exit_code(), 0) << run.err;
+    EXPECT_EQ(rows(run.out).at(c.job).at(6), c.state) << run.out;
+  }
+}
+
 TEST_F(Listing, TableProblemsGoToStandardErrorOnly) {
   table("1 0 good true\nbad line\n@daily 0 unknown true\n");
   const auto run = status({});
@@ -703,6 +731,8 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
       {{"--journal-file"}, 1, "lapsero-status: invalid option: --journal-file\n"},
       {{"--failed=yes"}, 1, "lapsero-status: invalid option: --failed=yes\n"},
       {{"--json", "--prometheus"}, 1, "lapsero-status: conflicting options: --json and --prometheus\n"},
+      {{"--output"}, 1, "lapsero-status: invalid option: --output\n"},
+      {{"--lint", "--output=hints"}, 1, "lapsero-status: option not taken with --lint: --output\n"},
   };
   for (const auto& c : errors) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -714,11 +744,11 @@ TEST_F(Listing, UsageErrorsHelpAndVersion) {
   for (const char* help : {"--help", "-h"}) {
     const auto run = status({help, "--bogus"});
     EXPECT_EQ(run.exit_code(), 0);
-    EXPECT_EQ(
-        run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] "
-                      "[--overdue=DAYS]\n                       [--failed] [--journal-file=FILE] [job] ...\n",
-                      0),
-        0u)
+    EXPECT_EQ(run.out.rfind("Usage:  lapsero-status [-t lapserotab] [-S spooldir] [--json | --prometheus] "
+                            "[--overdue=DAYS]\n                       [--failed] [--journal-file=FILE] "
+                            "[--output=FILE] [job] ...\n",
+                            0),
+              0u)
         << run.out;
   }
   for (const char* version : {"--version", "-V"}) {
