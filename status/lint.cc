@@ -183,6 +183,14 @@ std::vector<std::string> table_hints(int start_dir_fd) {
   found.clear();
   lines_of_name.clear();
   load_table(start_dir_fd, observe_line);
+  if (table_fault && table_fault->found)
+    found.insert(found.begin(),
+                 std::string(settings.table_path) +
+                     ": lapsero refuses this table and runs none of its jobs: " + table_fault->reason);
+  const OwnershipFault spool = spool_fault();
+  if (spool.found)
+    add_hint(settings.spool_dir,
+             std::string("lapsero refuses this spool directory and runs no job: ") + spool.reason);
   // The working directory is the spool now.
   for (const std::string& name : spool_files())
     if (lines_of_name.find(name) == lines_of_name.end())

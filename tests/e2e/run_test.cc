@@ -188,7 +188,8 @@ TEST_F(Run, CommandLongerThanTheSystemTakesFailsInTheJob) {
 TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
   table("1 0 job echo never\n");
   // A user the user database does not know: no login name for From or To.
-  ASSERT_EQ(chmod(spool.c_str(), 0777), 0);
+  // The spool is theirs, as lapsero wants it.
+  ASSERT_EQ(chown(spool.c_str(), 4242, 4242), 0);
   auto nobody = foreground({});
   nobody.faketime.reset();  // its shared state belongs to root
   nobody.argv.insert(nobody.argv.begin(),
@@ -202,6 +203,7 @@ TEST_F(Run, LaunchFailuresInTheSchedulerEndTheRun) {
   auto read_only = foreground({});
   read_only.env["TMPDIR"] = frozen;
   ASSERT_EQ(unlink(stamp_path("job").c_str()), 0);
+  ASSERT_EQ(chown(spool.c_str(), 0, 0), 0);
   auto no_output_file = lapsero(read_only);
   umount2(frozen.c_str(), MNT_DETACH);
 
