@@ -381,6 +381,7 @@ check_listing() {
 # The package's own tests (debian/tests), with this root as the testbed, on
 # the package as installed and before any edit: Debian's runner where it is
 # installed, using its null runner, else each test script run as it would.
+# Neither of the two asks for root, so both run as an ordinary user.
 run_package_tests() {
   dsc=$(ls lapsero_*.dsc)
   rm -rf /tmp/autopkgtest-out /tmp/source
@@ -388,7 +389,8 @@ run_package_tests() {
     say "autopkgtest $dsc -- null"
     # -B: the tests run against the package installed above.
     # unit-tests builds the whole tree: too slow for the test command.
-    autopkgtest -B -q --skip-test unit-tests --output-dir=/tmp/autopkgtest-out "$dsc" -- null \
+    autopkgtest -B -q --skip-test unit-tests --user $mail_user --output-dir=/tmp/autopkgtest-out \
+      "$dsc" -- null \
       >/tmp/autopkgtest.log 2>&1
     code=$?
     cp /tmp/autopkgtest.log /integration-out/autopkgtest.log
@@ -404,8 +406,10 @@ run_package_tests() {
     dpkg-source -x "$dsc" /tmp/source >/dev/null || die "dpkg-source -x $dsc"
     for test in shipped-table scratch-run; do
       mkdir -p /tmp/autopkgtest-out/$test
+      chown $mail_user /tmp/autopkgtest-out/$test
       # As the runner does, a test fails that writes on standard error.
       (cd /tmp/source && AUTOPKGTEST_TMP=/tmp/autopkgtest-out/$test \
+        setpriv --reuid=$mail_user --regid="$(id -g $mail_user)" --clear-groups \
         sh debian/tests/$test 2>/tmp/autopkgtest-out/$test.err) || fail "debian/tests/$test failed"
       if [ -s /tmp/autopkgtest-out/$test.err ]; then
         cat /tmp/autopkgtest-out/$test.err >&2
