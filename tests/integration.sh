@@ -401,6 +401,8 @@ run_package_tests() {
       grep -qE "^$test +PASS" /tmp/autopkgtest-out/summary 2>/dev/null ||
         fail "autopkgtest did not pass $test"
     done
+    grep -qx "the job ran, as $mail_user" /tmp/autopkgtest.log ||
+      fail "autopkgtest did not run scratch-run as $mail_user"
   else
     skipped "no autopkgtest here: the test scripts run by themselves"
     dpkg-source -x "$dsc" /tmp/source >/dev/null || die "dpkg-source -x $dsc"
