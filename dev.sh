@@ -114,7 +114,10 @@ case "${1:-}" in
   demo)
     need $BUILD_PACKAGES
     configure_and_build build-demo -DLAPSERO_TESTS=OFF
+    # lapsero refuses a table or a spool that group or others may write:
+    # the caller's umask must not decide (git keeps no such modes).
     mkdir -p build-demo/spool
+    chmod go-w build-demo/spool examples/lapserotab
     echo "== build-demo/lapsero -d -f -n -S build-demo/spool -t examples/lapserotab"
     exec build-demo/lapsero -d -f -n -S build-demo/spool -t examples/lapserotab
     ;;

@@ -16,6 +16,7 @@ set(LAPSERO_COMMON_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/base/process_start.cc
   ${CMAKE_CURRENT_LIST_DIR}/table/records.cc
   ${CMAKE_CURRENT_LIST_DIR}/table/reader.cc
+  ${CMAKE_CURRENT_LIST_DIR}/table/ownership.cc
   ${CMAKE_CURRENT_LIST_DIR}/schedule/calendar.cc
   ${CMAKE_CURRENT_LIST_DIR}/schedule/stamps.cc
 )

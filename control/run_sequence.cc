@@ -19,6 +19,12 @@ void run_sequence() {
   // Not needed any more; a failure to close it harms nothing.
   close(saved_cwd_fd);
   saved_cwd_fd = -1;
+  // Whoever may write in the spool can plant a stamp that skips a job, or a
+  // FIFO or a directory that ends every run; the test mode opens no stamp.
+  if (!settings.test_table) {
+    const OwnershipFault fault = spool_fault();
+    if (fault.found) bail("Refusing spool directory %s: %s", settings.spool_dir, fault.reason);
+  }
   build_run_list();
 
   if (settings.test_table) std::exit(problem_count > 0 ? 1 : 0);

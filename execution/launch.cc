@@ -25,7 +25,6 @@
 namespace {
 
 constexpr int host_name_size = 512;
-constexpr int temporary_attempts = 50;
 
 /// Whether the environment holds this very text (not merely an equal one).
 bool in_environment(const char* assignment) {
@@ -88,7 +87,7 @@ void apply_settings(const JobEntry* job) {
   }
 }
 
-/// Where the platform's temporary names would go: TMPDIR when it names a
+/// Where the output files go: TMPDIR when it names a
 /// directory (and the program runs with its own privileges), else the
 /// default; nullptr when neither is a directory.
 const char* temporary_directory() {
@@ -100,22 +99,20 @@ const char* temporary_directory() {
 }
 
 /// The old way, for file systems that cannot make a file without a name:
-/// created exclusively under a fresh name, then unlinked at once.
-int open_named_output_file() {
-  char* path = nullptr;
-  int fd = -1;
-  for (int attempt = 1;; ++attempt) {
+/// created exclusively under a fresh name in the same directory (mkostemp
+/// tries names until one is free), then unlinked at once.
+int open_named_output_file(const char* directory) {
+  static constexpr char name_template[] = "/lapseroXXXXXX";
+  const std::size_t length = std::strlen(directory);
+  auto* path = static_cast<char*>(alloc_or_bail(length + sizeof name_template));
+  std::memcpy(path, directory, length);
+  std::memcpy(path + length, name_template, sizeof name_template);
+  const int fd = mkostemp(path, O_APPEND | O_CLOEXEC);
+  if (fd < 0) {
+    const int saved = errno;
     std::free(path);
-    path = tempnam(nullptr, nullptr);
-    if (!path) bail("Can't find a unique temporary filename");
-    fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
-    if (fd >= 0) break;
-    if (errno != EEXIST || attempt >= temporary_attempts) {
-      const int saved = errno;
-      std::free(path);
-      errno = saved;
-      bail_sys("Can't open temporary file");
-    }
+    errno = saved;
+    bail_sys("Can't open temporary file");
   }
   const int unlinked = unlink(path);
   const int saved = errno;
@@ -135,7 +132,7 @@ int open_output_file() {
   if (fd >= 0) return fd;
   // EISDIR comes from a kernel that does not know O_TMPFILE at all.
   if (errno != EOPNOTSUPP && errno != EISDIR) bail_sys("Can't open temporary file");
-  return open_named_output_file();
+  return open_named_output_file(directory);
 }
 
 /// Runs in the job's child: put the output file on 1 and 2, then become the

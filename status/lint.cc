@@ -266,6 +266,14 @@ void lint_line(const LineFacts& facts, void* context) {
 std::vector<std::string> table_hints(int start_dir_fd) {
   TableLint lint;
   load_table(start_dir_fd, lint_line, &lint);
+  if (table_fault && table_fault->found)
+    lint.hints.insert(lint.hints.begin(),
+                      std::string(settings.table_path) +
+                          ": lapsero refuses this table and runs none of its jobs: " + table_fault->reason);
+  const OwnershipFault spool = spool_fault();
+  if (spool.found)
+    add_hint(lint, settings.spool_dir,
+             std::string("lapsero refuses this spool directory and runs no job: ") + spool.reason);
   // The working directory is the spool now.
   for (const std::string& name : spool_files())
     if (lint.first_line_of_name.find(name) == lint.first_line_of_name.end())

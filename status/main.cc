@@ -219,6 +219,15 @@ uid_t spool_owner() {
   return st.st_uid;
 }
 
+/// Says on standard error, in lapsero's terms, that lapsero would refuse
+/// the table or the spool; whether it would.
+bool report_refusals(const OwnershipFault& table) {
+  if (table.found) problem("lapsero will refuse table %s: %s", settings.table_path, table.reason);
+  const OwnershipFault spool = spool_fault();
+  if (spool.found) problem("lapsero will refuse spool directory %s: %s", settings.spool_dir, spool.reason);
+  return table.found || spool.found;
+}
+
 /// Reports each name given that selects no job of the table, as a problem.
 /// Without names every job is selected, and a table without jobs is listed
 /// as empty, which is no error.
@@ -272,8 +281,12 @@ int main(int argc, char** argv) {
   main_pid = getpid();
   const std::int32_t today_number = local_today();
 
+  // A table lapsero would refuse is still listed, with a warning.
+  OwnershipFault table_refusal{};
+  table_fault = &table_refusal;
   if (listing.lint) return lint(saved_cwd_fd);
   load_table(saved_cwd_fd);
+  const bool refused = report_refusals(table_refusal);
   const std::int32_t table_day = table_changed_day(saved_cwd_fd);
   const JournalSource journal = journal_source(listing.journal_file, saved_cwd_fd);
   close(saved_cwd_fd);
@@ -300,5 +313,5 @@ int main(int argc, char** argv) {
   }
   write_output(text, output, "the listing");
 
-  return exit_status(statuses.data(), count, listing.checks, problem_count > 0);
+  return exit_status(statuses.data(), count, listing.checks, problem_count > 0, refused);
 }

@@ -153,8 +153,10 @@ inline constexpr int exit_check_failed = 2;  ///< a selected job fails a check
 inline constexpr int exit_unknown = 3;       ///< a check is given and a selected job cannot be seen
 
 /// The most urgent status the jobs and the trouble call for: 2 over 3 over
-/// 1 over 0.
-int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble);
+/// 1 over 0. refused: lapsero would refuse the table or the spool, so no
+/// job will run, which fails every check.
+int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble,
+                bool refused = false);
 
 // ---------------------------------------------------------------------------
 // The listing (listing.cc)

@@ -10,6 +10,9 @@
 // ran or its lines were rotated away; but where the caller may not read the
 // whole journal, the line it did not see could be a failure, and the job
 // counts as one the check could not see.
+//
+// A table or a spool that lapsero would refuse fails every check: none of
+// the jobs listed will run, however their stamps read.
 
 #include "status/status.h"
 
@@ -35,7 +38,8 @@ bool unseen(const JobStatus& status, const Checks& checks) {
 
 }  // namespace
 
-int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble) {
+int exit_status(const JobStatus* statuses, int count, const Checks& checks, bool trouble, bool refused) {
+  if (refused && any_check(checks)) return exit_check_failed;
   bool any_unseen = false;
   for (int i = 0; i < count; ++i) {
     if (fails_check(statuses[i], checks)) return exit_check_failed;

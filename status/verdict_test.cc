@@ -60,6 +60,25 @@ TEST(ExitStatus, TheMostUrgentWins) {
         << c.what;
 }
 
+TEST(ExitStatus, ARefusedTableOrSpoolFailsEveryCheck) {
+  const JobStatus waiting = with(JobState::waiting, 3);
+  const JobStatus unseen = with(JobState::unknown, 0);
+  const struct {
+    const char* what;
+    std::vector<JobStatus> jobs;
+    Checks checks;
+    int expected;
+  } cases[] = {
+      {"overdue, every job waiting", {waiting}, Checks{3, false}, 2},
+      {"failed, no job at all", {}, Checks{-1, true}, 2},
+      {"over a job that cannot be seen", {unseen}, Checks{3, true}, 2},
+      {"no check: the warning's trouble", {waiting}, Checks{-1, false}, 1},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(exit_status(c.jobs.data(), static_cast<int>(c.jobs.size()), c.checks, true, true), c.expected)
+        << c.what;
+}
+
 TEST(ExitStatus, FailedLooksAtTheLastRecordedRun) {
   constexpr Checks off{-1, false};
   constexpr Checks failed{-1, true};

@@ -26,12 +26,14 @@
 
 #include <fnmatch.h>
 #include <regex.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/diagnostics.h"
 #include "table/table.h"
 
 std::FILE* table_stream = nullptr;
+OwnershipFault* table_fault = nullptr;
 
 namespace {
 
@@ -301,6 +303,13 @@ void load_table(int start_dir_fd, LineObserver observer, void* context) {
     bail_sys("Error opening %s", settings.table_path);
   }
   std::FILE* const stream = table_stream;
+  // Judged on the descriptor it is read from, so that a link swapped after
+  // the open cannot slip another file past the check.
+  struct stat st {};
+  if (fstat(fileno(stream), &st) != 0) bail_sys("Can't stat %s", settings.table_path);
+  const OwnershipFault fault = ownership_fault(st, getuid());
+  if (fault.found && !table_fault) bail("Refusing table %s: %s", settings.table_path, fault.reason);
+  if (table_fault) *table_fault = fault;
   read_table(stream, observer, context);
   if (std::fclose(stream) != 0) bail_sys("Error closing %s", settings.table_path);
 }

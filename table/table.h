@@ -51,6 +51,29 @@ void load_table(int start_dir_fd, LineObserver observer = nullptr, void* context
 void read_table(std::FILE* stream, LineObserver observer = nullptr, void* context = nullptr);
 
 // ---------------------------------------------------------------------------
+// Whom lapsero trusts with what it runs (ownership.cc)
+
+/// Why lapsero must not trust a table or a spool directory.
+struct OwnershipFault {
+  bool found;       ///< it must not be trusted
+  char reason[80];  ///< "owned by uid 65534, must be owned by root", "mode 0666, must not be ..."
+};
+
+/// Whether a file or directory may steer a lapsero whose real user is
+/// caller: it must be owned by root or by caller, and writable by neither
+/// group nor others.
+OwnershipFault ownership_fault(const struct stat& st, uid_t caller);
+
+/// Where load_table puts why lapsero would refuse the table it opened, and
+/// reads on (lapsero-status); null, as in lapsero, makes it refuse the
+/// table through bail.
+extern OwnershipFault* table_fault;
+
+/// The same judgement of the working directory, the spool, for a lapsero
+/// of this process's real user; bails when it cannot be looked at.
+OwnershipFault spool_fault();
+
+// ---------------------------------------------------------------------------
 // Records, lists and arenas (records.cc): used by the reader, and by the
 // fuzz target, which empties the lists between its inputs
 

@@ -90,7 +90,7 @@ case $top in
 esac
 grep -qxF "ExecStart=/usr/sbin/lapsero -d" "$scratch/files/lib/systemd/system/lapsero.service" ||
   fail "lapsero.service does not start /usr/sbin/lapsero -d"
-grep -q "|| /usr/sbin/lapsero$" "$scratch/files/etc/cron.d/lapsero" ||
+grep -q "; then /usr/sbin/lapsero; fi$" "$scratch/files/etc/cron.d/lapsero" ||
   fail "/etc/cron.d/lapsero does not start /usr/sbin/lapsero"
 
 # Every file under /etc is a conffile, and every conffile is in the package.
@@ -99,10 +99,11 @@ sort "$scratch/control/conffiles" >"$scratch/conffiles"
 cmp -s "$scratch/etc-files" "$scratch/conffiles" ||
   fail "conffiles ($(tr '\n' ' ' <"$scratch/conffiles")) differ from the files in /etc ($(tr '\n' ' ' <"$scratch/etc-files"))"
 
-# The C library is all lapsero needs; lapsero-status needs the journal's
-# library besides.
-dpkg-deb -f "$older" Depends | grep -qx 'libc6 (>= [0-9.]*), libsystemd0 (>= [0-9.~]*)' ||
-  fail "Depends is not libc6 and libsystemd0: $(dpkg-deb -f "$older" Depends)"
+# The C library is all lapsero needs; lapsero-status needs the C++ runtime
+# and the journal's library besides.
+dpkg-deb -f "$older" Depends |
+  grep -qx 'libc6 (>= [0-9.]*), libgcc-s1 (>= [0-9.]*), libstdc++6 (>= [0-9.]*), libsystemd0 (>= [0-9.~]*)' ||
+  fail "Depends is not libc6, libgcc-s1, libstdc++6 and libsystemd0: $(dpkg-deb -f "$older" Depends)"
 [ "$(dpkg-deb -f "$older" Recommends)" = "default-mta | mail-transport-agent" ] ||
   fail "Recommends: $(dpkg-deb -f "$older" Recommends)"
 
@@ -212,6 +213,21 @@ cmp -s "$root/etc/lapserotab" "$scratch/edited" || fail "the upgrade replaced th
 [ "$(cat "$root/var/spool/lapsero/backup")" = 20240305 ] || fail "the upgrade lost a stamp"
 timer_enabled || fail "the upgrade disabled lapsero.timer"
 
+# Removed but not purged, the package leaves its cron file, whose lines
+# must then be silent and end with status 0 on a host without systemd: each
+# command line runs as cron would run it, with the paths it names taken
+# inside the root.
+cron_lines_after_remove() {
+  [ -f "$root/etc/cron.d/lapsero" ] || { fail "remove took /etc/cron.d/lapsero"; return; }
+  awk '/^[^#A-Z]/ && NF { n = $1 ~ /^@/ ? 2 : 6; for (i = 0; i < n; i++) sub(/^[^ \t]+[ \t]+/, ""); print }' \
+    "$root/etc/cron.d/lapsero" | sed "s|/usr/sbin/|$root/usr/sbin/|g; s|/run/|$root/run/|g" >"$scratch/cron-lines"
+  [ "$(wc -l <"$scratch/cron-lines")" -eq 2 ] || fail "the cron file has not two command lines"
+  while IFS= read -r line; do
+    said=$(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c "$line" 2>&1) && code=0 || code=$?
+    [ "$code" = 0 ] && [ -z "$said" ] || fail "after remove, the cron line exits $code and says '$said': $line"
+  done <"$scratch/cron-lines"
+}
+
 # The administrator's choice holds across a reinstallation, a removal and
 # an installation after it, either way.
 for choice in disabled enabled; do
@@ -222,6 +238,7 @@ for choice in disabled enabled; do
   [ ! -e "$root/usr/sbin/lapsero" ] || fail "remove left the program"
   [ ! -e "$root/usr/sbin/lapsero-status" ] || fail "remove left lapsero-status"
   [ -f "$root/var/spool/lapsero/backup" ] || fail "remove deleted a stamp"
+  cron_lines_after_remove
   cmp -s "$root/etc/lapserotab" "$scratch/edited" || fail "remove changed the edited table"
   dpkg_in_root --install "$newer"
   if timer_enabled; then

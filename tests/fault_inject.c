@@ -33,7 +33,9 @@
  *                                a read-only open of that path first
  *                                replaces the file by a directory: a stamp
  *                                swapped between a look at it and its open.
- *   LAPSERO_TEST_FSTAT_ERROR=n   every fstat fails with errno n.
+ *   LAPSERO_TEST_FSTAT_ERROR=n:name
+ *                                every fstat of a file of that name (its
+ *                                last path component) fails with errno n.
  *
  * Only the entry points the programs call are wrapped. */
 #include <dlfcn.h>
@@ -110,9 +112,21 @@ int open(const char* path, int flags, ...) {
   return real_open(path, flags, mode);
 }
 
+/* Whether descriptor fd is open on a file whose last path component is name. */
+static int names_file(int fd, const char* name) {
+  char link[64], path[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, sizeof path - 1);
+  if (length < 0) return 0;
+  path[length] = '\0';
+  const char* last = strrchr(path, '/');
+  return strcmp(last ? last + 1 : path, name) == 0;
+}
+
 int fstat(int fd, struct stat* status) {
   const char* error = getenv("LAPSERO_TEST_FSTAT_ERROR");
-  if (error) {
+  const char* name = error ? strchr(error, ':') : NULL;
+  if (name && names_file(fd, name + 1)) {
     errno = atoi(error);
     return -1;
   }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <sstream>
 
 namespace e2e {
@@ -129,6 +130,22 @@ sandbox::Invocation Lapsero::listing_on(std::vector<std::string> args, std::stri
   inv.faketime = at(date);
   inv.env["NO_FAKE_STAT"] = "1";
   return inv;
+}
+
+sandbox::Invocation Lapsero::on_clock(std::vector<std::string> args, std::string_view date_time) {
+  move_clock(date_time);
+  auto inv = invocation(std::move(args));
+  inv.env["LD_PRELOAD"] = sandbox::faketime_library;
+  inv.env["FAKETIME_TIMESTAMP_FILE"] = dir + "/clock";
+  inv.env["FAKETIME_NO_CACHE"] = "1";
+  inv.env["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
+  return inv;
+}
+
+void Lapsero::move_clock(std::string_view date_time) {
+  // Renamed into place: a reader never sees half a date.
+  sandbox::write_file(dir + "/clock.new", std::string(date_time) + "\n");
+  ASSERT_EQ(rename((dir + "/clock.new").c_str(), (dir + "/clock").c_str()), 0);
 }
 
 Lines columns(const std::string& line) {

@@ -95,6 +95,13 @@ class Lapsero : public ::testing::Test {
   sandbox::Invocation status_invocation(std::vector<std::string> args);
   /// The same, with the clock fixed by libfaketime at the date.
   sandbox::Invocation on_date(std::vector<std::string> args, std::string_view date = fixed_date);
+  /// The same, with a clock the test moves: libfaketime reads the time
+  /// from a file at every call, and it stands still at the date until
+  /// move_clock writes another. So a test that needs time to pass makes it
+  /// pass at the event it waits for, not after a number of real seconds.
+  sandbox::Invocation on_clock(std::vector<std::string> args, std::string_view date_time);
+  /// Sets the clock of the programs started with on_clock, at once.
+  void move_clock(std::string_view date_time);
   /// The invocation changed to run as user nobody, who cannot read root's
   /// stamps of mode 0600, with the clock fixed at the date: a copy of the
   /// program in the scratch directory, since the build tree may lie where

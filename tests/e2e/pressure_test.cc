@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include "tests/e2e/e2e.h"
 
@@ -197,22 +196,23 @@ TEST_F(Pressure, FifoAsAStampEndsTheRunAtOnce) {
 }
 
 // The start date is fixed before the table is read, and the table here is a
-// FIFO that the test fills only once the fake clock, ten times as fast, has
-// passed midnight: every due test runs on the next day. A monthly job must
-// still count with the months around the start date.
+// FIFO that the test fills only once it has moved the clock past midnight:
+// every due test runs on the next day. A monthly job must still count with
+// the months around the start date.
 TEST_F(Pressure, DueTestsAfterMidnightCountWithTheMonthsOfTheStartDate) {
   const struct {
     const char* what;
     const char* start;
+    const char* next_day;
     const char* stamp;
     bool due;
   } cases[] = {
       // 29 days: at least February 2024's 29, but neither April's 30 nor
       // at least March's 31.
-      {"31 March into April", "2024-03-31", "20240302\n", true},
+      {"31 March into April", "2024-03-31", "2024-04-01 00:00:05", "20240302\n", true},
       // 29 days: below December's 31 and not January's 31, but exactly
       // February 2024's 29.
-      {"31 January into February", "2024-01-31", "20240102\n", false},
+      {"31 January into February", "2024-01-31", "2024-02-01 00:00:05", "20240102\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -220,13 +220,12 @@ TEST_F(Pressure, DueTestsAfterMidnightCountWithTheMonthsOfTheStartDate) {
     const std::string fifo = dir + "/table-fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     set_stamp("monthly", c.stamp);
-    auto inv = on_date({"-d", "-t", fifo}, std::string(c.start) + " 23:59:50");
-    *inv.faketime += " x10";
+    auto inv = on_clock({"-d", "-t", fifo}, std::string(c.start) + " 23:59:50");
     auto run = sandbox::start(inv);
+    // It reads the table once it has fixed its start date.
     const int fd = open_writer(run, fifo);
     ASSERT_GE(fd, 0);
-    // 1.5 s here are 15 s on the scheduler's clock: past midnight.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    move_clock(c.next_day);
     const std::string text = "@monthly 0 monthly true\n";
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);

@@ -253,7 +253,8 @@ TEST_F(Lapsero, LinkInTheSpoolIsNeverFollowed) {
 
 TEST_F(Lapsero, ForeignStampEndsTheRunForAnUnprivilegedUser) {
   table("1 0 job true\n");
-  ASSERT_EQ(chmod(spool.c_str(), 0777), 0);
+  // A spool of nobody's own, holding a stamp of root's that nobody may write.
+  ASSERT_EQ(chown(spool.c_str(), 65534, 65534), 0);
   set_stamp("job", "20240101\n");
   ASSERT_EQ(chmod(stamp_path("job").c_str(), 0666), 0);
   for (const Args& args : {Args{"-d"}, Args{"-d", "-u"}}) {

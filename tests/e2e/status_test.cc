@@ -431,7 +431,7 @@ TEST_F(Listing, AStampThatChangesUnderTheProbeIsReportedAsItIs) {
       // Replaced by a directory after the first look, before the open.
       {"LAPSERO_TEST_DIRECTORY_AT_OPEN", "swapped", "swapped", "unknown (Is a directory)"},
       // The second look itself fails.
-      {"LAPSERO_TEST_FSTAT_ERROR", "5", "plain", "unknown (Input/output error)"},
+      {"LAPSERO_TEST_FSTAT_ERROR", "5:plain", "plain", "unknown (Input/output error)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.variable);
