@@ -22,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 #include <fnmatch.h>
 #include <regex.h>
@@ -53,8 +52,22 @@ struct LineShape {
 };
 
 LineShape last_shape{};
-/// The continuations of that line, in order; emptied, not freed, per line.
-std::vector<Continuation> last_continuations;
+/// The continuations of that line, in order: plain memory that grows as a
+/// line needs it and is reused by the next, so that lapsero links no C++
+/// runtime for it.
+Continuation* last_continuations = nullptr;
+std::size_t continuation_count = 0;
+std::size_t continuation_room = 0;
+
+void note_continuation(Continuation continuation) {
+  if (continuation_count == continuation_room) {
+    continuation_room = continuation_room ? 2 * continuation_room : 8;
+    void* const grown = std::realloc(last_continuations, continuation_room * sizeof(Continuation));
+    if (!grown) memory_exhausted();
+    last_continuations = static_cast<Continuation*>(grown);
+  }
+  last_continuations[continuation_count++] = continuation;
+}
 
 /// The longest name a file in the spool directory can have.
 constexpr std::size_t longest_file_name = 255;
@@ -151,7 +164,7 @@ int match_or_bail(const char* pattern, char* line, std::initializer_list<char**>
 char* read_logical_line() {
   if (std::feof(table_stream)) return nullptr;
   last_shape = LineShape{newlines_read + 1, 0, 0, 0};
-  last_continuations.clear();
+  continuation_count = 0;
   // One byte is held back: what becomes of it depends on the byte after it.
   constexpr int none = -1;
   int held = none;
@@ -166,7 +179,7 @@ char* read_logical_line() {
       obstack_1grow(&LineArena, ' ');
       // The newline just read was the backslash's; the joined line's bytes
       // start here.
-      last_continuations.push_back(
+      note_continuation(
           Continuation{newlines_read, static_cast<std::int32_t>(obstack_object_size(&LineArena))});
     } else if (held == '\\' && c != '\n') {
       // Removed without continuing the line: noted for an observer.
@@ -276,8 +289,8 @@ void handle_observed_line(char* line, LineObserver observer, void* context) {
   facts.stray_backslashes = last_shape.stray_backslashes;
   facts.after_stray = last_shape.after_stray;
   facts.nul_bytes = last_shape.nul_bytes;
-  facts.continuations = last_continuations.data();
-  facts.continuation_count = static_cast<std::int32_t>(last_continuations.size());
+  facts.continuations = last_continuations;
+  facts.continuation_count = static_cast<std::int32_t>(continuation_count);
   facts.setting = env_tail != setting_before ? env_tail : nullptr;
   facts.job = job_tail != job_before ? job_tail : nullptr;
   facts.problem = problem_count != problems_before ? message_buffer : nullptr;
