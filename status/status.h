@@ -50,7 +50,8 @@ struct StampProbe {
   char bytes[stamp_date_size + 1];  ///< the first 8 bytes at most, NUL-terminated
   int length;                       ///< how many of them were read
   bool locked;                      ///< another process holds the job lock
-  pid_t lock_pid;                   ///< that process, when the lock says; 0 otherwise
+  pid_t lock_pid;                   ///< that process, when it is a lapsero of this host; 0 otherwise
+  bool lock_elsewhere;              ///< the lock names no lapsero of this host: held from another
   std::int32_t
       changed_day;  ///< local date it was made or last changed, the earlier; 0 when missing or unread
   uid_t owner;      ///< who owns the stamp; no_owner when missing or not looked at
@@ -112,6 +113,10 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
 /// asks who holds its lock. It opens read-only, never follows a link, never
 /// blocks, never creates the file and takes no lock.
 StampProbe probe_stamp(const char* name);
+
+/// Whether the process with this pid, as a lock reports it, is a lapsero
+/// running on this host.
+bool lapsero_here(pid_t pid);
 
 // ---------------------------------------------------------------------------
 // How the last runs ended, from the journal (journal.cc)
@@ -213,6 +218,10 @@ std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std
 /// stamp that holds no date and for a job not due today.
 std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                       PeriodKind kind);
+
+/// Whether a process with this /proc/PID/comm and /proc/PID/exe (either
+/// empty where it could not be read) is a lapsero.
+bool names_lapsero(std::string_view comm, std::string_view exe);
 
 /// "YYYY-MM-DD".
 std::string date_text(std::int32_t day);
