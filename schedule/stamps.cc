@@ -21,7 +21,9 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "base/diagnostics.h"
@@ -75,6 +77,22 @@ void refuse_odd_stamp(const JobEntry* job, const struct stat& status) {
     bail("Can't open timestamp file for job %s: %s", job->name, reason);
   errno = S_ISDIR(status.st_mode) ? EISDIR : ELOOP;
   bail_sys("Can't open timestamp file for job %s", job->name);
+}
+
+/// Before the stamp is read again under a freshly granted lock: on a FUSE
+/// file system (a GlusterFS spool shared between hosts) the kernel may
+/// still hold the pages this client read before another host wrote the
+/// stamp, and would serve the re-read from them. Dropping them sends the
+/// read to the file system's client. Measured on GlusterFS with
+/// performance.quick-read off but without direct-io-mode, it took the jobs
+/// run twice from 14 to 4 in 200 trials; with the volume's defaults it
+/// changes nothing, as the stale bytes then come from the client's own
+/// cache. Local file systems are left alone: there the pages are current,
+/// and dropping them would cost a read from the disk.
+void drop_cached_stamp(int fd) {
+  struct statfs where {};
+  if (fstatfs(fd, &where) == 0 && where.f_type == FUSE_SUPER_MAGIC)
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 }  // namespace
@@ -178,6 +196,7 @@ int check_due(JobEntry* job) {
   // lock between the read above and this lock: decide again on what the
   // stamp holds now, so that the job runs once in its period. A job that is
   // no longer due is passed over like one that never was.
+  drop_cached_stamp(job->stamp_fd);
   const ssize_t again = pread(job->stamp_fd, stamp, stamp_date_size, 0);
   if (again < 0) bail_sys("Error reading timestamp file %s", job->name);
   if (!due_on(job, stamp, again)) return pass_over(job);
