@@ -427,6 +427,26 @@ void trial(const std::string& name, const std::string& first, const std::string&
   std::filesystem::remove_all(local);
 }
 
+/// Wall time per job of one scheduler alone on 20 due jobs, over a few
+/// runs: a figure, never asserted.
+double milliseconds_per_job(const std::string& root, const std::string& name) {
+  constexpr int runs = 5;
+  const std::string local = sandbox::make_scratch_dir(name), table = local + "/lapserotab";
+  std::string text;
+  for (int i = 0; i < job_count; ++i) text += "1 0 " + job_name(i) + " true\n";
+  sandbox::write_file(table, text);
+  std::chrono::duration<double, std::milli> spent{0};
+  for (int run = 0; run < runs; ++run) {
+    const std::string spool = root + "/" + name + std::to_string(run);
+    mkdir(spool.c_str(), 0755);
+    const auto start = std::chrono::steady_clock::now();
+    wait_for(spawn({lapsero, "-d", "-t", table, "-S", spool}, {{"TMPDIR", local}}));
+    spent += std::chrono::steady_clock::now() - start;
+  }
+  take_scheduler_log();
+  return spent.count() / (runs * job_count);
+}
+
 void print(const char* what, const Figures& figures) {
   std::printf(
       "  %s: %ld trials, %ld job runs (%ld expected), %ld duplicates, %ld jobs not run, "
@@ -549,6 +569,10 @@ int main(int argc, char** argv) {
   if (safe.notices == 0) fail("safe trials", "no scheduler ever found a job locked by another");
   if (unsafe_trials > 0 && unsafe.duplicates == 0)
     fail("unsafe trials", "no job ran twice: the warning about the defaults is no longer shown true");
+  const double shared_cost = milliseconds_per_job(safe1, "cost"),
+               local_cost = milliseconds_per_job(scratch, "cost");
+  std::printf("  one scheduler, 20 due jobs: %.1f ms a job on the shared spool, %.1f ms on a local one\n",
+              shared_cost, local_cost);
   held_elsewhere("safe", safe1, safe2);
   tear_down();
   draining = false;
