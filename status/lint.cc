@@ -187,5 +187,6 @@ std::vector<std::string> table_hints(int start_dir_fd) {
   for (const std::string& name : spool_files())
     if (lines_of_name.find(name) == lines_of_name.end())
       add_hint(spool_entry_path(settings.spool_dir, name), stale_stamp_text);
+  if (const std::string hint = spool_mount_hint(); !hint.empty()) add_hint(settings.spool_dir, hint);
   return found;
 }

@@ -197,6 +197,11 @@ std::string listing_prometheus(const JobStatus* statuses, int count);
 /// working directory afterwards.
 std::vector<std::string> table_hints(int start_dir_fd);
 
+/// The hint for a spool on a GlusterFS mount whose client was not started
+/// with direct-io-mode=enable; empty for any other spool. It looks at the
+/// working directory.
+std::string spool_mount_hint();
+
 // ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.
 
@@ -254,3 +259,23 @@ std::string label_value(std::string_view text);
 /// backslashes removed, and, for a job, the earlier lines that use its name
 /// (same_name, physical lines). None for a blank or comment line.
 std::vector<std::string> line_hints(const LineFacts& facts, const std::vector<std::int32_t>& same_name);
+
+/// One line of /proc/self/mountinfo, taken apart.
+struct MountEntry {
+  dev_t device;             ///< the file system's device, as st_dev gives it
+  std::string mount_point;  ///< escapes ("\040") made plain
+  std::string type;         ///< "ext4", "fuse.glusterfs", ...
+  std::string source;       ///< "brickhost:/shared", escapes made plain
+  std::string options;      ///< the mount's options, then the file system's
+};
+
+/// Takes a mountinfo line apart; false for one that is not in its form.
+bool parse_mount_line(std::string_view line, MountEntry* entry);
+/// The mount of the device that a path on it reaches: of several, the last.
+bool find_mount(std::string_view mountinfo, dev_t device, MountEntry* entry);
+/// Whether a GlusterFS client's /proc/PID/cmdline (arguments ended by NUL
+/// bytes) serves the mount point with --direct-io-mode enabled.
+bool client_enables_direct_io(std::string_view cmdline, std::string_view mount_point);
+/// The hint for a spool on this mount, given whether its client enables
+/// direct-io-mode; empty for anything but fuse.glusterfs without it.
+std::string glusterfs_hint(const MountEntry& mount, bool client_direct_io);
