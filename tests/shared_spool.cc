@@ -5,8 +5,8 @@
 //   lapsero_shared_spool [TRIALS [UNSAFE_TRIALS [UNSAFE_SETTING]]]
 //
 // It starts glusterd in the test sandbox, with private copies of its state
-// directories (/var/lib/glusterd, /run/gluster, /var/log/glusterfs) and of
-// /etc/hosts bound over the real ones in the sandbox's mount namespace, and
+// directories (/var/lib/glusterd, /var/log/glusterfs), of /etc/hosts and of
+// /run bound over the real ones in the sandbox's mount namespace, and
 // in a network namespace of its own with only lo up. glusterd refuses a
 // brick on localhost or 127.0.0.1, so the bricks are on a host name that
 // the private /etc/hosts maps to 127.0.0.1. Two volumes of two bricks each
@@ -27,7 +27,8 @@
 // true. UNSAFE_SETTING runs the unsafe trials with one safe setting alone:
 // "quick-read-off" or "direct-io"; "defaults" is the default.
 //
-// Then lapsero-status is asked about a job held from a third host: a
+// lapsero-status --lint must hint at the mount without direct-io-mode, and
+// at none with it. Then lapsero-status is asked about a job held from a third host: a
 // scheduler in a pid namespace of its own, on a mount made in that
 // namespace, holds the job at a FIFO gate. Its pid means nothing here, so
 // the listing must say "in progress elsewhere"; a scheduler on this host,
@@ -45,6 +46,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <arpa/inet.h>
@@ -71,8 +73,12 @@
 #include <vector>
 
 #include "tests/sandbox.h"
+#include "tests/trials.h"
 
 namespace {
+
+using trials::job_name;
+using trials::Run;
 
 constexpr int job_count = 20;
 constexpr int schedulers_together = 4;
@@ -93,21 +99,6 @@ void fail(const std::string& where, const std::string& what) {
   std::fprintf(stderr, "shared spool: %s\n", what.c_str());
   std::fflush(nullptr);
   std::exit(1);
-}
-
-std::string job_name(int i) {
-  char name[8];
-  std::snprintf(name, sizeof name, "j%02d", i);
-  return name;
-}
-
-std::string today_stamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm date{};
-  localtime_r(&now, &date);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d\n", &date);
-  return text;
 }
 
 /// Starts a program with its output appended to the harness's log, so that
@@ -331,22 +322,24 @@ void tear_down() {
 // ---------------------------------------------------------------------------
 // The trials
 
-struct Run {
-  std::string kind;  ///< start or end
-  pid_t pid;         ///< the scheduler's
-  std::string job;
-};
-
-std::vector<Run> read_runs(const std::string& path) {
-  std::vector<Run> runs;
-  std::istringstream text(sandbox::read_file(path));
-  for (std::string line; std::getline(text, line);) {
-    std::istringstream fields(line);
-    Run run{};
-    fields >> run.kind >> run.pid >> run.job;
-    runs.push_back(run);
+/// What each brick holds of a stamp: its GlusterFS file id and content,
+/// for telling a stale read from two files made at once under one name.
+std::string brick_copies(const std::string& mount, const std::string& spool, const std::string& job) {
+  const std::string volume = mount.substr(mount.rfind('/') + 1, mount.size() - mount.rfind('/') - 2);
+  std::string text;
+  for (const char* brick : {"/b1", "/b2"}) {
+    const std::string path = scratch + "/bricks/" + volume + brick + spool + "/" + job;
+    unsigned char id[16] = {};
+    const ssize_t got = getxattr(path.c_str(), "trusted.gfid", id, sizeof id);
+    char hex[40] = "none";
+    if (got == 16)
+      std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x%02x%02x%02x%02x", id[0], id[1], id[2], id[3], id[4],
+                    id[5], id[6], id[7]);
+    std::string content = sandbox::read_file(path);
+    if (!content.empty() && content.back() == '\n') content.pop_back();
+    text += std::string("; ") + brick + " id " + hex + " holds '" + content + "'";
   }
-  return runs;
+  return text;
 }
 
 struct Figures {
@@ -360,13 +353,7 @@ void trial(const std::string& name, const std::string& first, const std::string&
   const std::string spool = "/" + name, local = sandbox::make_scratch_dir(name);
   const std::string runs = local + "/runs", table = local + "/lapserotab";
   mkdir((first + spool).c_str(), 0755);
-  std::string text;
-  for (int i = 0; i < job_count; ++i) {
-    const std::string job = job_name(i);
-    text += "1 0 " + job + " echo start $PPID " + job + " >> " + runs + "; echo end $PPID " + job + " >> " +
-            runs + "\n";
-  }
-  sandbox::write_file(table, text);
+  sandbox::write_file(table, trials::table_for(job_count, runs, ""));
   // Half of the jobs have never run, half ran long ago.
   for (int i = 0; i < job_count; i += 2)
     sandbox::write_file(first + spool + "/" + job_name(i), "20000101\n", 0600);
@@ -375,9 +362,12 @@ void trial(const std::string& name, const std::string& first, const std::string&
   std::vector<pid_t> schedulers;
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) give_up("pipe");
-  for (int i = 0; i < schedulers_together; ++i)
+  std::map<pid_t, int> mount_of;  // 1 or 2
+  for (int i = 0; i < schedulers_together; ++i) {
     schedulers.push_back(
         spawn({lapsero, "-d", "-t", table, "-S", (i % 2 ? second : first) + spool}, env, gate[0]));
+    mount_of[schedulers.back()] = i % 2 + 1;
+  }
   close(gate[1]);
   close(gate[0]);
   for (pid_t pid : schedulers) {
@@ -389,13 +379,14 @@ void trial(const std::string& name, const std::string& first, const std::string&
   // on the first have just written; the second mount read them before.
   const pid_t late = spawn({lapsero, "-d", "-t", table, "-S", second + spool}, env);
   schedulers.push_back(late);
+  mount_of[late] = 2;
   if (const int status = wait_for(late); !WIFEXITED(status) || WEXITSTATUS(status) != 0)
     fail(name, "the late scheduler ended with wait status " + std::to_string(status));
 
   std::map<std::string, std::vector<Run>> by_job;
-  for (const Run& run : read_runs(runs)) by_job[run.job].push_back(run);
+  for (const Run& run : trials::read_runs(runs)) by_job[run.job].push_back(run);
   std::map<pid_t, std::set<std::string>> ran_by;
-  const std::string today = today_stamp();
+  const std::string today = trials::today_stamp();
   for (int i = 0; i < job_count; ++i) {
     const std::string job = job_name(i);
     long starts = 0;
@@ -404,12 +395,14 @@ void trial(const std::string& name, const std::string& first, const std::string&
       starts += run.kind == "start";
       if (run.kind == "start") ran_by[run.pid].insert(job);
       if (run.pid == late && run.kind == "start") ++figures.late_runs;
-      record += " [" + run.kind + " " + std::to_string(run.pid) + "]";
+      record += " [" + run.kind + " " + std::to_string(run.pid) + " on mount " +
+                std::to_string(mount_of[run.pid]) + (run.pid == late ? ", late" : "") + "]";
     }
     figures.runs += starts;
     figures.duplicates += starts > 1 ? starts - 1 : 0;
     figures.zero_runs += starts == 0;
-    if (safe && starts != 1) fail(name, job + " did not run exactly once:" + record);
+    if (safe && starts != 1)
+      fail(name, job + " did not run exactly once:" + record + brick_copies(first, spool, job));
     const std::string stamp = sandbox::read_file(first + spool + "/" + job);
     if (safe && stamp != today) fail(name, job + " is stamped '" + stamp + "'");
   }
@@ -458,6 +451,21 @@ void print(const char* what, const Figures& figures) {
 // ---------------------------------------------------------------------------
 // The listing of a job held from another host
 
+sandbox::Process start_status(std::vector<std::string> args) {
+  sandbox::Invocation invocation;
+  args.insert(args.begin(), lapsero_status);
+  invocation.argv = std::move(args);
+  return sandbox::start(invocation);
+}
+
+/// Reads the listing to its end and waits for the program. Not
+/// sandbox::finish, which waits for every child of ours to end, and the
+/// daemons of the volume are ours too.
+void finish_status(sandbox::Process& process) {
+  sandbox::wait_until(process, [](const sandbox::Process& p) { return p.out_fd < 0 && p.err_fd < 0; });
+  if (!process.ended) waitpid(process.pid, &process.status, 0);
+}
+
 /// Starts `lapsero -d` on the spool with one job, held, that touches `ready`
 /// and then waits to read a line from `gate`. elsewhere: in a pid namespace
 /// of its own, on a mount of the volume made in that namespace, so that
@@ -489,20 +497,14 @@ void held_elsewhere(const std::string& volume, const std::string& first, const s
         give_up(name + ": the job never started");
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    sandbox::Invocation listing;
-    listing.argv = {lapsero_status, "-t", table, "-S", first + spool_name};
-    const sandbox::Process text = sandbox::start(listing);
-    listing.argv.push_back("--json");
-    const sandbox::Process json = sandbox::start(listing);
     // Both listings are read while the job is held; only then is it let go.
-    sandbox::Process done[] = {text, json};
-    for (auto& process : done)
-      sandbox::wait_until(process, [](const sandbox::Process& p) { return p.out_fd < 0 && p.err_fd < 0; });
+    sandbox::Process done[] = {start_status({"-t", table, "-S", first + spool_name}),
+                               start_status({"-t", table, "-S", first + spool_name, "--json"})};
+    for (auto& process : done) finish_status(process);
     const int fd = open(gate.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0 || write(fd, "go\n", 3) != 3) give_up(name + ": can't open the gate");
     close(fd);
     wait_for(holder);
-    for (auto& process : done) waitpid(process.pid, &process.status, 0);
 
     const std::string state =
         elsewhere ? "in progress elsewhere" : "in progress (pid " + std::to_string(holder) + ")";
@@ -517,6 +519,28 @@ void held_elsewhere(const std::string& volume, const std::string& first, const s
   }
 }
 
+/// --lint on a spool on each volume: a hint for the mount without
+/// direct-io-mode, none for the one with it.
+void lint_hints(const std::string& safe_mount, const std::string& unsafe_mount) {
+  const std::string local = sandbox::make_scratch_dir("lint"), table = local + "/lapserotab";
+  sandbox::write_file(table, "1 0 backup true\n");
+  for (const std::string& root : {safe_mount, unsafe_mount}) {
+    const std::string spool = root + "/lint";
+    mkdir(spool.c_str(), 0755);
+    sandbox::Process run = start_status({"--lint", "-t", table, "-S", spool});
+    finish_status(run);
+    const bool safe = root == safe_mount;
+    const std::string hint = spool + ": the spool is on GlusterFS (" + brick_host + ":/unsafe at " + root +
+                             ") mounted without direct-io-mode=enable: for each job to run once across the "
+                             "hosts that share the spool, every host must mount the volume with -o "
+                             "direct-io-mode=enable, and the volume needs `gluster volume set unsafe "
+                             "performance.quick-read off'\n";
+    if (run.out != (safe ? "" : hint) || run.exit_code() != (safe ? 0 : 1))
+      fail(safe ? "lint, safe mount" : "lint, unsafe mount",
+           "exit " + std::to_string(run.exit_code()) + ", said:\n" + run.out + run.err);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -528,8 +552,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [TRIALS [UNSAFE_TRIALS [defaults|quick-read-off|direct-io]]]\n", argv[0]);
     return 2;
   }
-  for (const char* needed : {"/dev/fuse", glusterd_path, "/sbin/mount.glusterfs", "/run/gluster",
-                             "/var/lib/glusterd", "/var/log/glusterfs"})
+  for (const char* needed :
+       {"/dev/fuse", glusterd_path, "/sbin/mount.glusterfs", "/var/lib/glusterd", "/var/log/glusterfs"})
     if (!sandbox::exists(needed)) {
       std::printf("skipped: %s is missing (the shared spool test needs FUSE and glusterfs-server)\n", needed);
       return 77;
@@ -543,7 +567,10 @@ int main(int argc, char** argv) {
   std::thread log_sink(drain_log);
   private_hosts();
   bind_private("/var/lib/glusterd", true);
-  bind_private("/run/gluster", false);
+  // The command-line tool finds glusterd through /run/glusterd.socket, so
+  // the whole of /run is private: two runs at once must not meet there.
+  if (mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0 || mkdir("/run/gluster", 0755) != 0)
+    give_up(std::string("can't mount a private /run: ") + std::strerror(errno));
   bind_private("/var/log/glusterfs", false);
   start_glusterd();
   make_volume("safe", true);
@@ -574,6 +601,7 @@ int main(int argc, char** argv) {
   std::printf("  one scheduler, 20 due jobs: %.1f ms a job on the shared spool, %.1f ms on a local one\n",
               shared_cost, local_cost);
   held_elsewhere("safe", safe1, safe2);
+  lint_hints(safe1, unsafe1);
   tear_down();
   draining = false;
   log_sink.join();
