@@ -14,8 +14,11 @@
 #   ./dev.sh stress [TRIALS]
 #                    build and run the stress run with TRIALS trials of each
 #                    scenario (default 1000): many schedulers on one spool,
-#                    and schedulers killed at random moments; it prints
-#                    figures and fails only when an invariant breaks
+#                    and schedulers killed at random moments; then as many
+#                    trials of schedulers on a spool shared through a real
+#                    GlusterFS volume, at the safe settings and at the
+#                    volume's defaults; it prints figures and fails only
+#                    when an invariant breaks
 #   ./dev.sh bench   build and print what a run costs (add --quick for a
 #                    shorter run); figures only, it never fails
 #   ./dev.sh package build the source and the binary Debian package with
@@ -156,7 +159,9 @@ case "${1:-}" in
   stress)
     need $BUILD_PACKAGES $TEST_PACKAGES
     configure_and_build build $TEST_OPTIONS
-    exec build/tests/lapsero_stress "${2:-1000}"
+    build/tests/lapsero_stress "${2:-1000}"
+    # Exit status 77: it was skipped, and has said why.
+    build/tests/lapsero_shared_spool "${2:-1000}" "${2:-1000}" || [ $? -eq 77 ]
     ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES

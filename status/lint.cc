@@ -278,5 +278,6 @@ std::vector<std::string> table_hints(int start_dir_fd) {
   for (const std::string& name : spool_files())
     if (lint.first_line_of_name.find(name) == lint.first_line_of_name.end())
       add_hint(lint, spool_entry_path(settings.spool_dir, name), stale_stamp_text);
+  if (const std::string hint = spool_mount_hint(); !hint.empty()) add_hint(lint, settings.spool_dir, hint);
   return std::move(lint.hints);
 }

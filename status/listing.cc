@@ -174,6 +174,7 @@ std::string state_text(const JobStatus& status) {
       if (status.next_due == 0) return "waiting, not due within 400 years";
       return "waiting, in " + plural(status.days, "day");
     case JobState::in_progress:
+      if (status.probe.lock_elsewhere) return "in progress elsewhere";
       if (status.probe.lock_pid == 0) return "in progress";
       return "in progress (pid " + std::to_string(status.probe.lock_pid) + ")";
     case JobState::unknown: return "unknown (" + reason_text(status.probe) + ")";
@@ -280,6 +281,7 @@ std::string listing_json(const JobStatus* statuses, int count) {
         status.state == JobState::due || (status.state == JobState::waiting && has_next_due(status));
     job["days"] = counted ? Json(status.days) : Json(nullptr);
     job["lock_pid"] = status.probe.lock_pid > 0 ? Json(status.probe.lock_pid) : Json(nullptr);
+    job["lock_elsewhere"] = status.state == JobState::in_progress && status.probe.lock_elsewhere;
     job["reason"] = status.state == JobState::unknown ? Json(reason_text(status.probe)) : Json(nullptr);
     job["last_result"] = result_json(status.result);
     const char* missing = missing_name(status.result.state);

@@ -65,6 +65,8 @@ TEST(StateText, RelativeNotes) {
   pid.probe.lock_pid = 42;
   JobStatus no_pid = status_of(job, JobState::in_progress, 0);
   no_pid.probe.locked = true;
+  JobStatus elsewhere = no_pid;
+  elsewhere.probe.lock_elsewhere = true;
   JobStatus denied = status_of(job, JobState::unknown, 0);
   denied.probe.error = EACCES;
   JobStatus fifo = status_of(job, JobState::unknown, 0);
@@ -82,6 +84,7 @@ TEST(StateText, RelativeNotes) {
       {status_of(job, JobState::waiting, 0, 0), "waiting, not due within 400 years"},
       {pid, "in progress (pid 42)"},
       {no_pid, "in progress"},
+      {elsewhere, "in progress elsewhere"},
       {denied, "unknown (Permission denied)"},
       {fifo, "unknown (Is a FIFO, not a regular file)"},
   };
@@ -237,19 +240,22 @@ TEST(ListingJson, FieldsAndNulls) {
   ASSERT_EQ(listing.size(), 4u);
   EXPECT_EQ(listing[0], nlohmann::json::parse(R"({"name": "weekly", "period": "7", "delay_minutes": 10,
       "command": "run-parts /etc/daily", "last_run": "2024-03-10", "stamp": "date",
-      "next_due": "2024-03-17", "state": "waiting", "days": 5, "lock_pid": null, "reason": null,
+      "next_due": "2024-03-17", "state": "waiting", "days": 5, "lock_pid": null, "lock_elsewhere": false,
+      "reason": null,
       "last_result": {"outcome": "exit", "exit_status": 3, "signal": null,
                       "logged": "2024-03-12T10:00:05+00:00", "mailed": true},
       "last_result_missing": null})"));
   EXPECT_EQ(listing[1], nlohmann::json::parse(R"({"name": "yearly", "period": "@yearly", "delay_minutes": 0,
       "command": "run-parts /etc/daily", "last_run": null, "stamp": "invalid",
-      "next_due": "2024-03-12", "state": "in progress", "days": null, "lock_pid": 4242, "reason": null,
+      "next_due": "2024-03-12", "state": "in progress", "days": null, "lock_pid": 4242,
+      "lock_elsewhere": false, "reason": null,
       "last_result": {"outcome": "signal", "exit_status": null, "signal": 9,
                       "logged": "2024-03-12T10:00:05+00:00", "mailed": false},
       "last_result_missing": null})"));
   EXPECT_EQ(listing[2], nlohmann::json::parse(R"({"name": "weekly", "period": "7", "delay_minutes": 10,
       "command": "run-parts /etc/daily", "last_run": null, "stamp": "unreadable",
-      "next_due": null, "state": "unknown", "days": null, "lock_pid": null, "reason": "Permission denied",
+      "next_due": null, "state": "unknown", "days": null, "lock_pid": null,
+      "lock_elsewhere": false, "reason": "Permission denied",
       "last_result": null, "last_result_missing": "journal_not_readable"})"));
   EXPECT_EQ(listing[3]["next_due"], nullptr);
   EXPECT_EQ(listing[3]["days"], nullptr);
@@ -257,6 +263,17 @@ TEST(ListingJson, FieldsAndNulls) {
   EXPECT_EQ(listing[3]["last_result"], nullptr);
   EXPECT_EQ(listing[3]["last_result_missing"], "no_journal");
   EXPECT_EQ(listing_json(statuses, 0), "[]\n");
+}
+
+TEST(ListingJson, ALockHeldFromAnotherHostHasNoPid) {
+  const JobEntry job = job_with("backup", 1, PeriodKind::none, 0);
+  JobStatus status = status_of(job, JobState::in_progress, 0, day_number(2024, 3, 12));
+  status.probe.locked = true;
+  status.probe.lock_elsewhere = true;
+  const auto listing = nlohmann::json::parse(listing_json(&status, 1));
+  EXPECT_EQ(listing[0]["state"], "in progress");
+  EXPECT_EQ(listing[0]["lock_pid"], nullptr);
+  EXPECT_EQ(listing[0]["lock_elsewhere"], true);
 }
 
 TEST(ListingJson, BytesThatAreNotUtf8AreReplaced) {

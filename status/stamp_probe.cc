@@ -14,6 +14,11 @@
 // is not a regular file (a FIFO, a device) is opened at all, since opening
 // it may block or act.
 //
+// On a spool shared between hosts, the pid a lock reports is the holder's
+// on its own host: here it may name no process, or an unrelated one. It is
+// shown only when it names a lapsero of this host; otherwise the job is in
+// progress elsewhere.
+//
 // Besides its first bytes, the probe keeps the day the stamp last changed,
 // taken from the open file, so that the bytes and the day are of one file,
 // and its owner, whose scheduler's log lines tell how the job last ended:
@@ -21,6 +26,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,6 +70,18 @@ bool refused_type(mode_t mode, StampProbe* refused) {
   else
     *refused = odd(mode);
   return true;
+}
+
+/// The first line of a small file under /proc; empty if it can't be read.
+std::string proc_line(const std::string& path) {
+  char text[256];
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const ssize_t got = read(fd, text, sizeof text);
+  close(fd);
+  if (got <= 0) return {};
+  const std::string_view line(text, static_cast<std::size_t>(got));
+  return std::string(line.substr(0, line.find('\n')));
 }
 
 /// Opens read-only, without changing the access time where we may.
@@ -117,13 +135,34 @@ StampProbe probe_present(const char* name, struct stat& st) {
   if (fcntl(fd, F_GETLK, &lock) != 0) return failed_open(fd, errno);
   probe.locked = lock.l_type != F_UNLCK;
   // A lock set through an open file description, or by a process in
-  // another pid namespace, has no pid to tell.
-  probe.lock_pid = probe.locked && lock.l_pid > 0 ? lock.l_pid : 0;
+  // another pid namespace, has no pid to tell: 0 or -1, never a lapsero.
+  probe.lock_pid = probe.locked && lapsero_here(lock.l_pid) ? lock.l_pid : 0;
+  probe.lock_elsewhere = probe.locked && probe.lock_pid == 0;
   close(fd);
   return probe;
 }
 
 }  // namespace
+
+bool names_lapsero(std::string_view comm, std::string_view exe) {
+  // comm is the name of the file it was started from (/usr/sbin/lapsero
+  // gives "lapsero"); the link to the program, where we may read it, also
+  // catches one started through a link of another name, and says
+  // " (deleted)" once the package has been upgraded under a running one.
+  constexpr std::string_view deleted = " (deleted)";
+  if (exe.size() > deleted.size() && exe.substr(exe.size() - deleted.size()) == deleted)
+    exe.remove_suffix(deleted.size());
+  return comm == "lapsero" || exe.substr(exe.rfind('/') + 1) == "lapsero";
+}
+
+bool lapsero_here(pid_t pid) {
+  if (pid <= 0) return false;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  char exe[4096];
+  const ssize_t got = readlink((proc + "/exe").c_str(), exe, sizeof exe);
+  return names_lapsero(proc_line(proc + "/comm"),
+                       got > 0 ? std::string_view(exe, static_cast<std::size_t>(got)) : std::string_view());
+}
 
 StampProbe probe_stamp(const char* name) {
   struct stat st {};

@@ -51,7 +51,8 @@ struct StampProbe {
   char bytes[stamp_date_size + 1];  ///< the first 8 bytes at most, NUL-terminated
   int length;                       ///< how many of them were read
   bool locked;                      ///< another process holds the job lock
-  pid_t lock_pid;                   ///< that process, when the lock says; 0 otherwise
+  pid_t lock_pid;                   ///< that process, when it is a lapsero of this host; 0 otherwise
+  bool lock_elsewhere;              ///< the lock names no lapsero of this host: held from another
   std::int32_t
       changed_day;  ///< local date it was made or last changed, the earlier; 0 when missing or unread
   uid_t owner;      ///< who owns the stamp; no_owner when missing or not looked at
@@ -113,6 +114,10 @@ JobStatus judge(const JobEntry* job, const StampProbe& probe, std::int32_t today
 /// asks who holds its lock. It opens read-only, never follows a link, never
 /// blocks, never creates the file and takes no lock.
 StampProbe probe_stamp(const char* name);
+
+/// Whether the process with this pid, as a lock reports it, is a lapsero
+/// running on this host.
+bool lapsero_here(pid_t pid);
 
 // ---------------------------------------------------------------------------
 // How the last runs ended, from the journal (journal.cc)
@@ -216,6 +221,11 @@ void write_output(std::string_view text, const OutputFile& output, const char* w
 /// working directory afterwards.
 std::vector<std::string> table_hints(int start_dir_fd);
 
+/// The hint for a spool on a GlusterFS mount whose client was not started
+/// with direct-io-mode=enable; empty for any other spool. It looks at the
+/// working directory.
+std::string spool_mount_hint();
+
 // ---------------------------------------------------------------------------
 // Seams: inner steps that only the unit tests reach.
 
@@ -237,6 +247,10 @@ std::int32_t next_due_day(std::string_view stamp, std::int32_t today_number, std
 /// stamp that holds no date and for a job not due today.
 std::int32_t days_due(std::string_view stamp, std::int32_t today_number, std::int32_t period_days,
                       PeriodKind kind);
+
+/// Whether a process with this /proc/PID/comm and /proc/PID/exe (either
+/// empty where it could not be read) is a lapsero.
+bool names_lapsero(std::string_view comm, std::string_view exe);
 
 /// "YYYY-MM-DD".
 std::string date_text(std::int32_t day);
@@ -285,3 +299,23 @@ void lint_line(const LineFacts& facts, void* context);
 /// a physical line; 0 for none). Only the joined lines for a blank or
 /// comment line.
 std::vector<std::string> line_hints(const LineFacts& facts, std::int32_t name_first_line);
+
+/// One line of /proc/self/mountinfo, taken apart.
+struct MountEntry {
+  dev_t device;             ///< the file system's device, as st_dev gives it
+  std::string mount_point;  ///< escapes ("\040") made plain
+  std::string type;         ///< "ext4", "fuse.glusterfs", ...
+  std::string source;       ///< "brickhost:/shared", escapes made plain
+  std::string options;      ///< the mount's options, then the file system's
+};
+
+/// Takes a mountinfo line apart; false for one that is not in its form.
+bool parse_mount_line(std::string_view line, MountEntry* entry);
+/// The mount of the device that a path on it reaches: of several, the last.
+bool find_mount(std::string_view mountinfo, dev_t device, MountEntry* entry);
+/// Whether a GlusterFS client's /proc/PID/cmdline (arguments ended by NUL
+/// bytes) serves the mount point with --direct-io-mode enabled.
+bool client_enables_direct_io(std::string_view cmdline, std::string_view mount_point);
+/// The hint for a spool on this mount, given whether its client enables
+/// direct-io-mode; empty for anything but fuse.glusterfs without it.
+std::string glusterfs_hint(const MountEntry& mount, bool client_direct_io);

@@ -45,8 +45,14 @@
 #include <vector>
 
 #include "tests/sandbox.h"
+#include "tests/trials.h"
 
 namespace {
+
+using trials::job_name;
+using trials::read_runs;
+using trials::Run;
+using trials::today_stamp;
 
 constexpr int job_count = 20;
 const char* const lapsero = LAPSERO_BINARY;
@@ -70,22 +76,6 @@ void drain_log() {
 void fail(const std::string& trial, const std::string& what) {
   ++failures;
   if (failures <= 50) std::fprintf(stderr, "FAIL %s: %s\n", trial.c_str(), what.c_str());
-}
-
-std::string job_name(int i) {
-  char name[8];
-  std::snprintf(name, sizeof name, "j%02d", i);
-  return name;
-}
-
-/// Today's stamp, as a scheduler started now writes it.
-std::string today_stamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm date{};
-  localtime_r(&now, &date);
-  char text[16];
-  std::strftime(text, sizeof text, "%Y%m%d\n", &date);
-  return text;
 }
 
 /// Processes that wait on one pipe and exec together when it is closed.
@@ -142,34 +132,6 @@ std::map<pid_t, int> wait_for_everything(const std::set<pid_t>& watched = {}) {
   return statuses;
 }
 
-struct Run {
-  std::string kind;  ///< start or end
-  std::string pid;   ///< the scheduler's
-  std::string job;
-};
-
-std::vector<Run> read_runs(const std::string& path) {
-  std::vector<Run> runs;
-  std::istringstream text(sandbox::read_file(path));
-  for (std::string line; std::getline(text, line);) {
-    std::istringstream fields(line);
-    Run run;
-    fields >> run.kind >> run.pid >> run.job;
-    runs.push_back(run);
-  }
-  return runs;
-}
-
-std::string table_for(const std::string& runs, const char* middle) {
-  std::string text;
-  for (int i = 0; i < job_count; ++i) {
-    const std::string name = job_name(i);
-    text += "1 0 " + name + " echo start $PPID " + name + " >> " + runs + "; " + middle + "echo end $PPID " +
-            name + " >> " + runs + "\n";
-  }
-  return text;
-}
-
 struct Figures {
   long trials = 0, schedulers = 0, runs = 0;
   long kills_before_any_start = 0, stamped_by_first = 0, caught_up_by_second = 0, orphans_finished = 0;
@@ -185,7 +147,7 @@ void together(int trial, Figures& figures) {
   const std::string dir = sandbox::make_scratch_dir("together");
   const std::string spool = dir + "/spool", runs = dir + "/runs", table = dir + "/lapserotab";
   mkdir(spool.c_str(), 0755);
-  sandbox::write_file(table, table_for(runs, ""));
+  sandbox::write_file(table, trials::table_for(job_count, runs, ""));
   // Half of the jobs have never run, half ran long ago.
   for (int i = 0; i < job_count; i += 2) sandbox::write_file(spool + "/" + job_name(i), "20000101\n", 0600);
 
@@ -216,7 +178,7 @@ void together(int trial, Figures& figures) {
     const auto& seen = by_job[job];
     if (seen.size() != 2 || seen[0].kind != "start" || seen[1].kind != "end" || seen[0].pid != seen[1].pid) {
       std::string record;
-      for (const Run& run : seen) record += " [" + run.kind + " " + run.pid + "]";
+      for (const Run& run : seen) record += " [" + run.kind + " " + std::to_string(run.pid) + "]";
       fail(name, job + " did not run exactly once, alone:" + record);
     }
     const std::string stamp = sandbox::read_file(spool + "/" + job);
@@ -236,7 +198,7 @@ void killed(int trial, std::mt19937& random, Figures& figures) {
                     tmp = dir + "/tmp";
   mkdir(spool.c_str(), 0755);
   mkdir(tmp.c_str(), 0700);
-  sandbox::write_file(table, table_for(runs, "sleep 0.005; "));
+  sandbox::write_file(table, trials::table_for(job_count, runs, "sleep 0.005; "));
   const std::string old = "20000101\n";
   for (int i = 0; i < job_count; i += 2) sandbox::write_file(spool + "/" + job_name(i), old, 0600);
 
@@ -290,15 +252,14 @@ void killed(int trial, std::mt19937& random, Figures& figures) {
   if (status == statuses.end() || !WIFEXITED(status->second) || WEXITSTATUS(status->second) != 0)
     fail(name, "the second run did not end with status 0");
 
-  std::map<std::string, std::set<std::string>> starts;  // job -> scheduler pids
+  std::map<std::string, std::set<pid_t>> starts;  // job -> scheduler pids
   for (const Run& run : read_runs(runs))
     if (run.kind == "start") starts[run.job].insert(run.pid);
-  const std::string second_pid = std::to_string(second);
   for (int i = 0; i < job_count; ++i) {
     const std::string job = job_name(i);
     if (sandbox::read_file(spool + "/" + job) != today)
       fail(name, job + " is not stamped today after both runs");
-    const bool ran_second = starts[job].count(second_pid) > 0;
+    const bool ran_second = starts[job].count(second) > 0;
     if (stamped_first.count(job) && ran_second)
       fail(name, job + " ran again although the first run stamped it");
     if (!stamped_first.count(job) && !ran_second) fail(name, job + " was lost: not stamped, not run again");

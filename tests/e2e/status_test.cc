@@ -218,7 +218,7 @@ TEST_F(Listing, JsonHoldsTheSameFactsAsTheColumns) {
   // One object written out in full, so that the field names stay put.
   EXPECT_EQ(listing[2], Json::parse(R"({"name": "monthly", "period": "@monthly", "delay_minutes": 15,
       "command": "true", "last_run": "2024-02-01", "stamp": "date", "next_due": "2024-03-12",
-      "state": "due", "days": 11, "lock_pid": null, "reason": null, "last_result": null,
+      "state": "due", "days": 11, "lock_pid": null, "lock_elsewhere": false, "reason": null, "last_result": null,
       "last_result_missing": "no_journal"})"));
   EXPECT_EQ(listing[6]["stamp"], "invalid");
   EXPECT_EQ(listing[5]["stamp"], "never");
@@ -317,6 +317,7 @@ TEST_F(Listing, JobHeldByARunningSchedulerIsInProgress) {
   for (const auto& job : listing) {
     EXPECT_EQ(job["state"], "in progress");
     EXPECT_EQ(job["lock_pid"], run.pid);
+    EXPECT_EQ(job["lock_elsewhere"], false);
     EXPECT_TRUE(job["days"].is_null());
   }
 
