@@ -37,9 +37,12 @@ PACKAGE_PACKAGES="dpkg-dev debhelper libsystemd-dev pkgconf lintian"
 # package's own tests with autopkgtest. The listing's tests build journal
 # files with systemd-journal-remote, and check its metrics with promtool
 # (package prometheus, without its recommends) and with the parser of
-# python3-prometheus-client, for the rules of the textfile collector.
+# python3-prometheus-client, for the rules of the textfile collector. The
+# shared-spool test starts its own GlusterFS volume (glusterfs-server) in
+# private namespaces.
 TEST_PACKAGES="libgtest-dev faketime clang libclang-rt-14-dev util-linux mandoc groff-base \
-  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote python3-prometheus-client prometheus"
+  $PACKAGE_PACKAGES devscripts autopkgtest systemd-journal-remote python3-prometheus-client prometheus \
+  glusterfs-server"
 LINT_PACKAGES="clang-format clang-tidy"
 JOBS=$(nproc 2>/dev/null || echo 2)
 # The test builds treat warnings as errors; a plain cmake build does not.
