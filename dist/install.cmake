@@ -15,6 +15,15 @@ set(lapsero_file_mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Creates the missing levels of an absolute directory under DESTDIR with mode
 # 0755, whatever the umask; levels that exist are left as they are.
+# Sets var to the directory, taken under the prefix unless it is absolute.
+function(lapsero_under_prefix var directory)
+  if(IS_ABSOLUTE "${directory}")
+    set(${var} "${directory}" PARENT_SCOPE)
+  else()
+    set(${var} "${CMAKE_INSTALL_PREFIX}/${directory}" PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(lapsero_make_directory path)
   set(level "$ENV{DESTDIR}")
   string(REPLACE "/" ";" parts "${path}")
@@ -58,22 +67,14 @@ endif()
 # program path, for hosts that put them in place by hand.
 configure_file("${LAPSERO_SOURCE_DIR}/dist/lapsero.service.in"
   "${LAPSERO_BINARY_DIR}/dist/lapsero.service" @ONLY)
-if(IS_ABSOLUTE "${LAPSERO_DOCDIR}")
-  set(doc_dir "${LAPSERO_DOCDIR}")
-else()
-  set(doc_dir "${CMAKE_INSTALL_PREFIX}/${LAPSERO_DOCDIR}")
-endif()
+lapsero_under_prefix(doc_dir "${LAPSERO_DOCDIR}")
 lapsero_make_directory("${doc_dir}/examples")
 file(INSTALL "${LAPSERO_BINARY_DIR}/dist/lapsero.service"
   "${LAPSERO_SOURCE_DIR}/dist/lapsero.timer"
   DESTINATION "${doc_dir}/examples" PERMISSIONS ${lapsero_file_mode})
 
 if(LAPSERO_INSTALL_SYSTEMD)
-  if(IS_ABSOLUTE "${LAPSERO_UNIT_DIR}")
-    set(unit_dir "${LAPSERO_UNIT_DIR}")
-  else()
-    set(unit_dir "${CMAKE_INSTALL_PREFIX}/${LAPSERO_UNIT_DIR}")
-  endif()
+  lapsero_under_prefix(unit_dir "${LAPSERO_UNIT_DIR}")
   lapsero_make_directory("${unit_dir}")
   file(INSTALL "${LAPSERO_BINARY_DIR}/dist/lapsero.service"
     "${LAPSERO_SOURCE_DIR}/dist/lapsero.timer"
