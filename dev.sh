@@ -165,6 +165,9 @@ case "${1:-}" in
     build/tests/lapsero_stress "${2:-1000}"
     # Exit status 77: it was skipped, and has said why.
     build/tests/lapsero_shared_spool "${2:-1000}" "${2:-1000}" || [ $? -eq 77 ]
+    # Jobs whose stamps do not exist yet: figures of a known residual (a new
+    # job ran on two hosts in about one trial of 400), printed, not failed.
+    build/tests/lapsero_shared_spool new-stamps "${2:-1000}" || true
     ;;
   bench)
     need $BUILD_PACKAGES $TEST_PACKAGES
