@@ -112,8 +112,9 @@ TEST_F(Pressure, JobRunByAnotherSchedulerWhileThisOneWaitedForTheLockRunsOnce) {
 // Each due job holds its stamp open for the whole run, and each running job
 // its output file too: 300 jobs need several times the descriptors of a
 // soft limit of 64 (few enough jobs that the sanitizer build, where every
-// fork is dear, runs them well within the test's time). The scheduler takes what the hard limit allows; its jobs and
-// mailers still see the limit it was started with.
+// fork is dear, runs them well within the test's time). The scheduler
+// takes what the hard limit allows; its jobs and mailers still see the
+// limit it was started with.
 TEST_F(Pressure, MoreDueJobsThanTheSoftDescriptorLimitAllRun) {
   constexpr int jobs = 300;
   std::string text = "1 0 limit ulimit -n\n";
